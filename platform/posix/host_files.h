@@ -1,0 +1,34 @@
+// Windows paths onto a host directory tree, for the backends that do not run
+// on Windows. One Windows directory (for example "C:\WINDOWS") stands for one
+// host directory; a path below it is resolved one component at a time,
+// without regard to case, as Windows would, and never through a symbolic
+// link or a "." or ".." component. Paths outside the Windows directory are
+// not reachable at all.
+#ifndef TESSARIL_PLATFORM_POSIX_HOST_FILES_H
+#define TESSARIL_PLATFORM_POSIX_HOST_FILES_H
+
+#include "platform/files.h"
+
+// Sets the mapping. Both strings are copied; false when either is too long.
+bool HostFilesSetRoot(const char *windowsDirectory, const char *hostDirectory);
+
+// The Windows directory as set, for GetWindowsDirectoryA and friends.
+const char *HostFilesWindowsDirectory(void);
+
+// CreateFileA's shape, on the host tree. Only regular files are opened.
+// GENERIC_READ with OPEN_EXISTING opens for reading; FILE_APPEND_DATA or
+// GENERIC_WRITE with OPEN_ALWAYS opens for appending, creating the file.
+HANDLE HostCreateFile(LPCSTR path, DWORD access, DWORD disposition);
+BOOL HostWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written);
+// FALSE when the handle is not an open file of this layer.
+BOOL HostCloseFile(HANDLE file);
+BOOL HostDeleteFile(LPCSTR path);
+
+// How many files are open now.
+int HostOpenFileCount(void);
+
+// Fills dirfd/leaf for an existing folder and the (case-matched, when it
+// exists) name of the last component. The caller closes *dirfd.
+bool HostOpenParent(const char *windowsPath, int *dirfd, char *leaf, size_t leafSize);
+
+#endif
