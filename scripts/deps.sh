@@ -1,0 +1,33 @@
+# Installs, when missing, what the build and the tests need (Debian, as root).
+tessaril_install_deps() {
+  local need=()
+  command -v cmake >/dev/null || need+=(cmake)
+  command -v g++ >/dev/null || need+=(g++)
+  [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev googletest)
+  [ -f /usr/include/hivex.h ] || need+=(libhivex-dev)
+  command -v hivexsh >/dev/null || need+=(libhivex-bin)
+  command -v reglookup >/dev/null || need+=(reglookup)
+  command -v regfinfo >/dev/null || need+=(libregf-utils)
+  command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
+  command -v Xvfb >/dev/null || need+=(xvfb)
+  command -v clang++ >/dev/null || need+=(clang)
+  [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || need+=(libclang-rt-14-dev)
+  local wine_needed=0
+  if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+    wine_needed=1
+  fi
+  if [ ${#need[@]} -eq 0 ] && [ $wine_needed -eq 0 ]; then
+    return 0
+  fi
+  if [ "$(id -u)" != 0 ]; then
+    echo "missing packages: ${need[*]} ${wine_needed:+wine wine32:i386}; run as root to install them" >&2
+    return 1
+  fi
+  export DEBIAN_FRONTEND=noninteractive
+  if [ $wine_needed -eq 1 ]; then
+    dpkg --add-architecture i386
+    need+=(wine wine32:i386)
+  fi
+  apt-get update -q
+  apt-get install -y -q --no-install-recommends "${need[@]}"
+}

@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Runs every test: builds the project, runs the whole suite, then builds and
+# runs it once more under AddressSanitizer and UndefinedBehaviorSanitizer.
+# On a fresh Debian machine (as root) it first installs what it needs.
+set -euo pipefail
+top=$(cd "$(dirname "$0")/.." && pwd)
+cd "$top"
+. scripts/deps.sh
+tessaril_install_deps
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+echo "== build and test"
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build -j "$jobs"
+(cd build && ctest --output-on-failure -j "$jobs")
+
+echo "== build and test under AddressSanitizer and UndefinedBehaviorSanitizer"
+cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTESSARIL_SANITIZE=ON \
+  -DTESSARIL_WINE_TESTS=OFF >/dev/null
+cmake --build build-sanitize -j "$jobs"
+(cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
+  ctest --output-on-failure -j "$jobs" -LE wine)
