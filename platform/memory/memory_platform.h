@@ -1,0 +1,103 @@
+// The in-memory platform: a registry, boxes, a version, a token and a
+// restart held in memory, and files in a temporary folder of the host, for
+// running the whole wizard in tests. Every call can be made to fail on
+// purpose, by key path, value name or file path, or by its place in the run.
+#ifndef TESSARIL_PLATFORM_MEMORY_PLATFORM_H
+#define TESSARIL_PLATFORM_MEMORY_PLATFORM_H
+
+#include <string>
+#include <vector>
+
+#include "platform/dialog.h"
+#include "platform/files.h"
+#include "platform/registry.h"
+#include "platform/token.h"
+#include "platform/version.h"
+
+namespace memplat {
+
+// Clears every store and record, and makes a new, empty host folder for
+// files that stands for "C:\WINDOWS", with "Temp" and "system32\drivers" in
+// it. The folder of the previous reset is removed.
+void Reset();
+
+// The platform calls, as fault injection and the operation count name them.
+enum class Op {
+    CreateKey, OpenKey, QueryValue, SetValue, EnumKey,
+    MessageBox, GetVersion, WindowsDirectory, SystemDirectory,
+    DeleteFile, CreateFile, WriteFile,
+    OpenToken, LookupPrivilege, AdjustPrivileges, ExitWindows,
+};
+
+// ---- Registry (paths below HKEY_LOCAL_MACHINE, "\" separators) ----
+void AddKey(const std::string &path);
+void PutValue(const std::string &path, const std::string &name, DWORD type,
+              const std::string &data);
+void PutDword(const std::string &path, const std::string &name, DWORD value);
+bool KeyExists(const std::string &path);
+// False when the value is absent.
+bool GetValue(const std::string &path, const std::string &name, DWORD *type, std::string *data);
+// Names in the stored spelling, in the registry's order.
+std::vector<std::string> ValueNames(const std::string &path);
+std::vector<std::string> SubkeyNames(const std::string &path);
+// The whole registry as text, one line per key and value, for comparing
+// end states.
+std::string Dump();
+
+// Registry and file handles and token handles open now.
+int OpenHandleCount();
+
+// ---- Faults ----
+// Makes every call of op on the given key path (or file path) fail with
+// status; an empty path or value name matches any. Registry calls answer
+// status; the others fail in their own way (FALSE, 0, an invalid handle).
+void FailOn(Op op, const std::string &path, const std::string &valueName = "",
+            LONG status = ERROR_ACCESS_DENIED);
+// Counts every platform call but the releases (RegCloseKey, CloseHandle)
+// and the string comparison.
+long OperationCount();
+// Makes the call numbered n (from 1) fail, and with andLater every call
+// after it too.
+void FailAt(long n, bool andLater);
+// The operations made so far, one line each ("RegOpenKeyExA <path>", ...).
+const std::vector<std::string> &OperationLog();
+
+// ---- Boxes ----
+struct Box {
+    std::string text;
+    std::string caption;
+    UINT flags;
+    HWND owner;
+};
+// Answers given in order; with none left a Yes/No box answers IDNO and an
+// OK box IDOK.
+void QueueAnswers(const std::vector<int> &answers);
+const std::vector<Box> &Boxes();
+
+// ---- Version ----
+struct Version {
+    DWORD platformId;
+    DWORD major;
+    DWORD minor;
+    DWORD build;
+    bool extendedFails;
+};
+void SetVersion(const Version &version);
+
+// ---- Directories and files ----
+// What GetWindowsDirectoryA and GetSystemDirectoryA report; the files
+// below the Windows directory live in HostRoot().
+void SetDirectories(const std::string &windowsDirectory, const std::string &systemDirectory);
+const std::string &HostRoot();
+// Files by their Windows path below the Windows directory, as spelt.
+void PutFile(const std::string &windowsPath, const std::string &content);
+bool ReadFile(const std::string &windowsPath, std::string *content);
+void RemoveFolder(const std::string &windowsPath);
+
+// ---- Token and restart ----
+// The privilege and restart calls made, one line each.
+const std::vector<std::string> &TokenCalls();
+
+} // namespace memplat
+
+#endif
