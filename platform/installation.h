@@ -1,0 +1,17 @@
+// The installation a build works on, for the builds that do not run on the
+// installation itself: opened before the wizard runs and closed after it.
+#ifndef TESSARIL_PLATFORM_INSTALLATION_H
+#define TESSARIL_PLATFORM_INSTALLATION_H
+
+#include <stddef.h>
+
+// Opens the installation named by the TESSARIL_SYSTEMROOT environment
+// variable. False, with a message for the user, when it cannot be used; true
+// otherwise, with message empty or holding a warning for the user.
+bool OpenInstallation(char *message, size_t size);
+
+// Writes what the run changed and releases the installation. False, with a
+// message, when a change could not be written.
+bool CloseInstallation(char *message, size_t size);
+
+#endif
