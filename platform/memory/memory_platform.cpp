@@ -630,9 +630,10 @@ LONG WINAPI RegCloseKey(HKEY hKey)
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
     State &s = S();
-    if (Fails(Op::MessageBox, lpCaption ? lpCaption : ""))
+    bool fails = Fails(Op::MessageBox, lpCaption ? lpCaption : "");
+    s.boxes.push_back(Box{lpText ? lpText : "", lpCaption ? lpCaption : "", uType, hWnd, !fails});
+    if (fails)
         return 0;
-    s.boxes.push_back(Box{lpText ? lpText : "", lpCaption ? lpCaption : "", uType, hWnd});
     if (s.nextAnswer < s.answers.size())
         return s.answers[s.nextAnswer++];
     return (uType & 0xF) == MB_YESNO ? IDNO : IDOK;

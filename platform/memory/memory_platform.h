@@ -68,8 +68,9 @@ struct Box {
     std::string caption;
     UINT flags;
     HWND owner;
+    bool shown; // false when the box could not be shown (the call failed)
 };
-// Answers given in order; with none left a Yes/No box answers IDNO and an
+// Every box asked for, shown or not. Answers given in order; with none left a Yes/No box answers IDNO and an
 // OK box IDOK.
 void QueueAnswers(const std::vector<int> &answers);
 const std::vector<Box> &Boxes();

@@ -1,0 +1,222 @@
+// Fault sweep: each scenario is run once to count its platform calls, then
+// once for every call with that call failing, and once more with it and every
+// later call failing. Whatever fails, the run returns 0, closes every handle,
+// ends at a point the wizard allows, reports each failure in the log, and
+// never loses a filter entry that the merge would keep.
+#include "harness.h"
+
+#include <algorithm>
+#include <functional>
+
+#include "wizard/wizard.h"
+
+using namespace harness;
+
+namespace {
+
+const char kConfirm[] =
+    "Tessaril is ready to perform the registry checking and repair.\n\n\t Would you like to continue.?";
+const char kUnsupported[] = "This utility will run only in Windows 2000 and in Windows XP";
+const char kNoClassKey[] = "Cannot open the Filter Key";
+const char kClassFail[] =
+    "Fail - Cannot create HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+    "{4D36E965-E325-11CE-BFC1-08002BE10318}";
+
+struct Scenario {
+    const char *name;
+    std::function<void()> setUp;
+    // Entries of each list that are registered and pass every rule: they must
+    // be in the list after any run.
+    std::vector<std::string> keptUpper;
+    std::vector<std::string> keptLower;
+};
+
+void AllFiles()
+{
+    PutDriverFile("Gravle2k");
+    PutDriverFile("kvt_2k");
+    PutDriverFile("Mbx7_xp");
+}
+
+std::vector<Scenario> Scenarios()
+{
+    return {
+        {"fresh system", [] { AllFiles(); }, {}, {}},
+        {"mixed lists",
+         [] {
+             AllFiles();
+             for (const char *s : {"redbook", "imapi", "cdrom", "Gravle2k"})
+                 RegisterService(s);
+             memplat::PutValue(kClassKey, "UpperFilters", REG_MULTI_SZ,
+                               MultiSz({"redbook", "stale", "gravle2k", "a?b", "ab", "imapi"}));
+             memplat::PutValue(kClassKey, "LowerFilters", REG_MULTI_SZ, MultiSz({"cdrom", "gone"}));
+             memplat::PutFile(kLogPath, "old log");
+         },
+         {"redbook", "imapi"},
+         {"cdrom"}},
+        {"every service key exists",
+         [] {
+             AllFiles();
+             memplat::PutDword(std::string(kServices) + "\\Gravle2k", "Start", 3);
+             memplat::PutDword(std::string(kServices) + "\\kvt_2k", "Start", 3);
+             memplat::PutDword(std::string(kServices) + "\\Mbx7_xp", "Start", 3);
+             RegisterService("redbook");
+             memplat::PutValue(kClassKey, "UpperFilters", REG_MULTI_SZ,
+                               MultiSz({"Gravle2k", "kvt_2k", "redbook"}));
+             memplat::PutValue(kClassKey, "LowerFilters", REG_MULTI_SZ, MultiSz({"Mbx7_xp"}));
+         },
+         {"redbook"},
+         {}},
+    };
+}
+
+std::string g_registryBefore;
+std::string g_logBefore;
+
+void Prepare(const Scenario &scenario)
+{
+    memplat::Reset();
+    LogFilePath[0] = '\0';
+    g_OperatingSystem = OperatingSystem();
+    scenario.setUp();
+    g_registryBefore = memplat::Dump();
+    g_logBefore = LogBytes();
+    memplat::QueueAnswers({IDYES, IDYES});
+}
+
+std::vector<std::string> Entries(const std::string &multiSz)
+{
+    std::vector<std::string> out;
+    std::string current;
+    for (char c : multiSz) {
+        if (c == '\0') {
+            if (!current.empty())
+                out.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty())
+        out.push_back(current);
+    return out;
+}
+
+// The log's messages, each taken from its first copy.
+std::vector<std::string> LogMessages()
+{
+    std::vector<std::string> messages;
+    std::string bytes;
+    if (!memplat::ReadFile(kLogPath, &bytes))
+        return messages;
+    size_t at = 0;
+    while (at < bytes.size()) {
+        size_t end = bytes.find("\r\n\r\n", at);
+        if (end == std::string::npos)
+            break;
+        std::string m = bytes.substr(at, end - at);
+        messages.push_back(m);
+        at = end + 4 + m.size() + 2;
+    }
+    return messages;
+}
+
+bool Contains(const std::vector<std::string> &lines, const std::string &line)
+{
+    return std::find(lines.begin(), lines.end(), line) != lines.end();
+}
+
+// Whether the failing call was one of the log's own.
+bool IsLogCall(const std::string &op)
+{
+    return op.rfind("CreateFileA C:\\WINDOWS\\Temp\\Tessaril.log", 0) == 0 || op == "WriteFile" ||
+           op.rfind("DeleteFileA", 0) == 0 || op == "GetWindowsDirectoryA";
+}
+
+void CheckRun(const Scenario &scenario, bool single, const std::string &failedOp)
+{
+    const std::vector<memplat::Box> &boxes = memplat::Boxes();
+    ASSERT_EQ(boxes.size(), 2u);
+    EXPECT_EQ(boxes[0].text, kConfirm);
+    const std::string &last = boxes[1].text;
+    bool unsupported = last == kUnsupported;
+    bool noClassKey = last == kNoClassKey;
+    EXPECT_TRUE(unsupported || noClassKey || last.rfind("You must restart", 0) == 0) << last;
+    EXPECT_EQ(memplat::OpenHandleCount(), 0);
+
+    // No entry that the merge keeps is lost, whatever the list became.
+    std::vector<std::string> upper = Entries(ClassValue("UpperFilters"));
+    std::vector<std::string> lower = Entries(ClassValue("LowerFilters"));
+    for (const std::string &e : scenario.keptUpper)
+        EXPECT_TRUE(Contains(upper, e)) << "UpperFilters lost " << e;
+    for (const std::string &e : scenario.keptLower)
+        EXPECT_TRUE(Contains(lower, e)) << "LowerFilters lost " << e;
+
+    // Rejected before anything was touched: the registry and the old log
+    // are as they were.
+    if (unsupported) {
+        EXPECT_EQ(memplat::Dump(), g_registryBefore);
+        EXPECT_EQ(LogBytes(), g_logBefore);
+        return;
+    }
+    if (!single || IsLogCall(failedOp))
+        return;
+
+    // Every failure the wizard reports is in the log.
+    std::vector<std::string> log = LogMessages();
+    ASSERT_FALSE(log.empty());
+    EXPECT_EQ(log[0], "Operating System = Windows XP");
+    if (noClassKey) {
+        EXPECT_EQ(log, (std::vector<std::string>{"Operating System = Windows XP", kClassFail}));
+        return;
+    }
+    for (const char *driver : {"Gravle2k", "kvt_2k", "Mbx7_xp"}) {
+        std::string d = driver;
+        const char *value = d == "Mbx7_xp" ? "LowerFilters" : "UpperFilters";
+        bool done = false;
+        for (const std::string &line : log)
+            if (line.rfind("After create " + d + " in " + value + " values: ", 0) == 0)
+                done = true;
+        bool reported = Contains(log, "Fail - Missing " + d) ||
+                        Contains(log, "Fail - Missing Service Key for " + d) ||
+                        Contains(log, "Fail - Cannot create " + d + " in Filter");
+        EXPECT_TRUE(done != reported) << d << " is neither done nor reported";
+        auto key = std::find(log.begin(), log.end(), "Fail - Missing Service Key for " + d);
+        if (key != log.end())
+            EXPECT_EQ((key - 1)->rfind("Failed - Can't create ", 0), 0u) << d;
+        // A list that was written holds the driver as its last entry.
+        std::vector<std::string> &list = d == "Mbx7_xp" ? lower : upper;
+        if (done && d != "Gravle2k")
+            EXPECT_EQ(list.back(), d);
+    }
+}
+
+TEST(FaultSweep, NothingIsLostWhicheverCallFails)
+{
+    long runs = 0;
+    for (const Scenario &scenario : Scenarios()) {
+        SCOPED_TRACE(scenario.name);
+        Prepare(scenario);
+        ASSERT_EQ(RunRepairWizard(), 0);
+        long count = memplat::OperationCount();
+        std::vector<std::string> ops = memplat::OperationLog();
+        ASSERT_GT(count, 20);
+        for (bool single : {true, false}) {
+            for (long n = 1; n <= count; n++) {
+                SCOPED_TRACE((single ? "only call " : "from call ") + std::to_string(n) + ": " +
+                             ops[n - 1]);
+                Prepare(scenario);
+                memplat::FailAt(n, !single);
+                ASSERT_EQ(RunRepairWizard(), 0);
+                CheckRun(scenario, single, ops[n - 1]);
+                runs++;
+                if (::testing::Test::HasFatalFailure())
+                    return;
+            }
+        }
+    }
+    RecordProperty("runs", (int)runs);
+    EXPECT_GT(runs, 100);
+}
+
+} // namespace
