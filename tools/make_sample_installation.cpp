@@ -271,12 +271,12 @@ bool WriteSystem(const std::string &path, const Options &o)
                 filler.push_back(FillerName(i));
             auto list = [&](bool given, const std::string &text, const char *fallback,
                             const char *valueName) {
-                std::string spec = given ? text : fallback;
-                if (spec == "-")
+                std::string listText = given ? text : fallback;
+                if (listText == "-")
                     return;
                 std::vector<std::string> entries;
-                if (!spec.empty())
-                    entries = Split(spec, '|');
+                if (!listText.empty())
+                    entries = Split(listText, '|');
                 entries.insert(entries.end(), filler.begin(), filler.end());
                 v.push_back({valueName, hive_t_REG_MULTI_SZ, MultiUtf16(entries)});
             };
@@ -424,7 +424,7 @@ int main(int argc, char **argv)
     std::string config = system32 + (o.mangle ? "/CONFIG" : "/config");
     std::string drivers = system32 + (o.mangle ? "/DRIVERS" : "/drivers");
     if (!MakeDir(o.folder) || !MakeDir(windows) || !MakeDir(system32) || !MakeDir(config) ||
-        !MakeDir(drivers) || (o.temp && !MakeDir(windows + "/Temp")))
+        !MakeDir(drivers) || (o.temp && !MakeDir(windows + (o.mangle ? "/TEMP" : "/Temp"))))
         return 1;
     if (!WriteSystem(config + (o.mangle ? "/SYSTEM" : "/system"), o))
         return 1;

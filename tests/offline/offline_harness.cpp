@@ -1,0 +1,343 @@
+#include "offline_harness.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <hivex.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <sstream>
+
+extern char **environ;
+
+namespace offline {
+
+namespace {
+
+uint32_t Get32(const std::string &d, size_t at)
+{
+    return (uint32_t)(unsigned char)d[at] | ((uint32_t)(unsigned char)d[at + 1] << 8) |
+           ((uint32_t)(unsigned char)d[at + 2] << 16) | ((uint32_t)(unsigned char)d[at + 3] << 24);
+}
+
+uint16_t Get16(const std::string &d, size_t at)
+{
+    return (uint16_t)((unsigned char)d[at] | ((unsigned char)d[at + 1] << 8));
+}
+
+void PutUnit(uint32_t u, std::string &out)
+{
+    out.push_back((char)(u & 0xFF));
+    out.push_back((char)(u >> 8));
+}
+
+const char *kYesNo = "Yes or No? ";
+
+std::string Answers(const std::vector<std::string> &answers)
+{
+    std::string s;
+    for (const std::string &a : answers)
+        s += kYesNo + a + "\n";
+    if (answers.empty())
+        s += std::string(kYesNo) + "\n";
+    return s;
+}
+
+hive_node_h Walk(hive_h *h, const std::string &keyPath)
+{
+    hive_node_h node = hivex_root(h);
+    std::stringstream parts(keyPath);
+    std::string part;
+    while (node != 0 && std::getline(parts, part, '\\'))
+        node = hivex_node_get_child(h, node, part.c_str());
+    return node;
+}
+
+} // namespace
+
+std::string FreshFolder(const std::string &name)
+{
+    std::string path = std::string(TESSARIL_TEST_WORK) + "/" + name;
+    std::string cmd = "rm -rf '" + path + "' && mkdir -p '" + path + "'";
+    if (system(cmd.c_str()) != 0)
+        return "";
+    return path;
+}
+
+RunResult RunProgram(const std::vector<std::string> &argv, const char *root)
+{
+    std::vector<std::string> env;
+    for (char **e = environ; *e; e++)
+        if (strncmp(*e, "TESSARIL_SYSTEMROOT=", 20) != 0)
+            env.push_back(*e);
+    if (root)
+        env.push_back(std::string("TESSARIL_SYSTEMROOT=") + root);
+    std::vector<char *> envp, args;
+    for (std::string &e : env)
+        envp.push_back(&e[0]);
+    envp.push_back(NULL);
+    std::vector<std::string> a = argv;
+    for (std::string &s : a)
+        args.push_back(&s[0]);
+    args.push_back(NULL);
+
+    char outName[] = "/tmp/tessaril-out-XXXXXX";
+    char errName[] = "/tmp/tessaril-err-XXXXXX";
+    int out = mkstemp(outName);
+    int err = mkstemp(errName);
+    RunResult r{-1, "", ""};
+    pid_t pid = fork();
+    if (pid == 0) {
+        dup2(out, 1);
+        dup2(err, 2);
+        execve(args[0], args.data(), envp.data());
+        _exit(127);
+    }
+    int status = 0;
+    if (pid > 0 && waitpid(pid, &status, 0) == pid && WIFEXITED(status))
+        r.exitCode = WEXITSTATUS(status);
+    close(out);
+    close(err);
+    r.out = ReadFile(outName);
+    r.err = ReadFile(errName);
+    unlink(outName);
+    unlink(errName);
+    return r;
+}
+
+std::string MakeSample(const std::string &folder, const std::vector<std::string> &options)
+{
+    std::vector<std::string> argv = {TESSARIL_MAKE_SAMPLE};
+    argv.insert(argv.end(), options.begin(), options.end());
+    argv.push_back(folder);
+    RunResult r = RunProgram(argv);
+    if (r.exitCode != 0 || r.out.empty())
+        return "";
+    return r.out.substr(0, r.out.size() - 1);
+}
+
+RunResult RunTessaril(const char *root, const std::string &input)
+{
+    char inName[] = "/tmp/tessaril-in-XXXXXX";
+    int in = mkstemp(inName);
+    if (write(in, input.data(), input.size()) != (ssize_t)input.size())
+        return RunResult{-1, "", "cannot write the input"};
+    close(in);
+    std::string cmd = TESSARIL_EXE;
+    // The program reads its standard input: give it the file through a shell.
+    RunResult r = RunProgram({"/bin/sh", "-c", "exec \"$0\" < \"$1\"", cmd, inName}, root);
+    unlink(inName);
+    return r;
+}
+
+std::string ReadFile(const std::string &path, bool *exists)
+{
+    std::ifstream f(path, std::ios::binary);
+    if (exists)
+        *exists = f.good();
+    std::stringstream s;
+    s << f.rdbuf();
+    return s.str();
+}
+
+void WriteFile(const std::string &path, const std::string &content)
+{
+    std::ofstream f(path, std::ios::binary | std::ios::trunc);
+    f << content;
+}
+
+std::string Entry(const std::string &m) { return m + "\r\n\r\n" + m + "\r\n"; }
+
+std::string ConfirmBox(const std::vector<std::string> &answers)
+{
+    return "\n[Tessaril Wizard]\nTessaril is ready to perform the registry checking and "
+           "repair.\n\n\t Would you like to continue.?\n" +
+           Answers(answers);
+}
+
+std::string RestartBox(const std::vector<std::string> &answers)
+{
+    return "\n[Tessaril Wizard]\nYou must restart your system for the configuration changes "
+           "made to UpperFilter & LowerFilter to take effect.\n\n\t\tClick Yes to restart now "
+           "or No if you plan to restart later\n" +
+           Answers(answers);
+}
+
+std::string ErrorBox(const std::string &text) { return "\n[Tessaril Wizard]\n" + text + "\n"; }
+
+bool HivexValue(const std::string &hive, const std::string &keyPath, const std::string &name,
+                int *type, std::string *data)
+{
+    hive_h *h = hivex_open(hive.c_str(), 0);
+    if (h == NULL)
+        return false;
+    bool ok = false;
+    hive_node_h node = Walk(h, keyPath);
+    hive_value_h v = node ? hivex_node_get_value(h, node, name.c_str()) : 0;
+    if (v != 0) {
+        hive_type t;
+        size_t len;
+        char *raw = hivex_value_value(h, v, &t, &len);
+        if (raw) {
+            *type = (int)t;
+            data->assign(raw, len);
+            free(raw);
+            ok = true;
+        }
+    }
+    hivex_close(h);
+    return ok;
+}
+
+bool HivexKeyExists(const std::string &hive, const std::string &keyPath)
+{
+    hive_h *h = hivex_open(hive.c_str(), 0);
+    if (h == NULL)
+        return false;
+    bool ok = Walk(h, keyPath) != 0;
+    hivex_close(h);
+    return ok;
+}
+
+std::vector<std::string> HivexSubkeys(const std::string &hive, const std::string &keyPath)
+{
+    std::vector<std::string> names;
+    hive_h *h = hivex_open(hive.c_str(), 0);
+    if (h == NULL)
+        return names;
+    hive_node_h node = Walk(h, keyPath);
+    hive_node_h *kids = node ? hivex_node_children(h, node) : NULL;
+    for (size_t i = 0; kids && kids[i]; i++) {
+        char *n = hivex_node_name(h, kids[i]);
+        names.push_back(n ? n : "");
+        free(n);
+    }
+    free(kids);
+    hivex_close(h);
+    return names;
+}
+
+std::map<std::string, std::string> Reglookup(const std::string &hive)
+{
+    std::map<std::string, std::string> out;
+    RunResult r = RunProgram({"/usr/bin/reglookup", "-H", hive});
+    std::stringstream lines(r.out);
+    std::string line;
+    while (std::getline(lines, line)) {
+        // PATH,TYPE,VALUE,MTIME
+        size_t a = line.find(',');
+        size_t b = a == std::string::npos ? a : line.find(',', a + 1);
+        size_t c = b == std::string::npos ? b : line.find(',', b + 1);
+        if (c == std::string::npos)
+            continue;
+        out[line.substr(0, a)] = line.substr(a + 1, c - a - 1);
+    }
+    return out;
+}
+
+CellCensus CountCells(const std::string &hive)
+{
+    CellCensus census{{}, 0, false};
+    std::string d = ReadFile(hive);
+    if (d.size() < 0x2000 || d.compare(0, 4, "regf") != 0)
+        return census;
+    std::vector<size_t> fastLeaves;
+    for (size_t bin = 0x1000; bin < d.size();) {
+        if (d.compare(bin, 4, "hbin") != 0)
+            return census;
+        size_t binSize = Get32(d, bin + 8);
+        if (binSize < 0x1000 || bin + binSize > d.size())
+            return census;
+        for (size_t cell = bin + 0x20; cell < bin + binSize;) {
+            int32_t size = (int32_t)Get32(d, cell);
+            size_t length = size < 0 ? (size_t)-(int64_t)size : (size_t)size;
+            if (length < 8 || cell + length > bin + binSize)
+                return census;
+            if (size < 0) {
+                std::string sig = d.substr(cell + 4, 2);
+                if (sig == "lh" || sig == "lf" || sig == "li" || sig == "ri")
+                    census.lists[sig]++;
+                if (sig == "lf")
+                    fastLeaves.push_back(cell + 4);
+            }
+            cell += length;
+        }
+        bin += binSize;
+    }
+    for (size_t list : fastLeaves) {
+        unsigned n = Get16(d, list + 2);
+        for (unsigned i = 0; i < n; i++) {
+            size_t nk = 0x1000 + Get32(d, list + 4 + 8 * i) + 4;
+            if (nk + 0x4C > d.size() || d.compare(nk, 2, "nk") != 0) {
+                census.badHints++;
+                continue;
+            }
+            unsigned nameLen = Get16(d, nk + 0x48);
+            bool ascii = (Get16(d, nk + 2) & 0x20) != 0;
+            std::string hint(4, '\0');
+            for (unsigned j = 0; j < 4; j++) {
+                if (ascii && j < nameLen)
+                    hint[j] = d[nk + 0x4C + j];
+                else if (!ascii && 2 * j + 1 < nameLen)
+                    hint[j] = d[nk + 0x4C + 2 * j];
+            }
+            if (d.compare(list + 4 + 8 * i + 4, 4, hint) != 0)
+                census.badHints++;
+        }
+    }
+    census.walked = true;
+    return census;
+}
+
+void SequenceNumbers(const std::string &hive, unsigned *first, unsigned *second)
+{
+    std::string d = ReadFile(hive);
+    *first = d.size() >= 12 ? Get32(d, 4) : 0;
+    *second = d.size() >= 12 ? Get32(d, 8) : 0;
+}
+
+std::string Utf16(const std::string &utf8)
+{
+    std::string out;
+    for (size_t i = 0; i < utf8.size();) {
+        unsigned char c = (unsigned char)utf8[i];
+        uint32_t cp;
+        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
+        cp = extra == 0 ? c : c & (0x3F >> extra);
+        for (int k = 1; k <= extra && i + k < utf8.size(); k++)
+            cp = (cp << 6) | ((unsigned char)utf8[i + k] & 0x3F);
+        i += 1 + extra;
+        if (cp >= 0x10000) {
+            PutUnit(0xD800 + ((cp - 0x10000) >> 10), out);
+            PutUnit(0xDC00 + ((cp - 0x10000) & 0x3FF), out);
+        } else {
+            PutUnit(cp, out);
+        }
+    }
+    PutUnit(0, out);
+    return out;
+}
+
+std::string Multi(const std::vector<std::string> &entries)
+{
+    std::string out;
+    for (const std::string &e : entries)
+        out += Utf16(e);
+    PutUnit(0, out);
+    return out;
+}
+
+std::string Dword(unsigned v)
+{
+    std::string s(4, '\0');
+    for (int i = 0; i < 4; i++)
+        s[i] = (char)(v >> (8 * i));
+    return s;
+}
+
+} // namespace offline

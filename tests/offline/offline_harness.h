@@ -1,0 +1,77 @@
+// Helpers of the offline tests: sample installations, runs of the tessaril
+// program, and three ways of reading a hive back (hivex, reglookup, raw cells).
+#ifndef TESSARIL_TESTS_OFFLINE_HARNESS_H
+#define TESSARIL_TESTS_OFFLINE_HARNESS_H
+
+#include <map>
+#include <string>
+#include <vector>
+
+namespace offline {
+
+// A fresh, empty folder for one test, removed by the next call for the same
+// name.
+std::string FreshFolder(const std::string &name);
+
+// Runs make_sample_installation with the given options into folder; returns
+// the Windows directory it wrote (empty on failure).
+std::string MakeSample(const std::string &folder, const std::vector<std::string> &options = {});
+
+struct RunResult {
+    int exitCode;
+    std::string out;
+    std::string err;
+};
+
+// Runs tessaril with TESSARIL_SYSTEMROOT set to root (unset when root is
+// NULL) and input on its standard input.
+RunResult RunTessaril(const char *root, const std::string &input);
+
+// Runs any program with arguments; its standard output.
+RunResult RunProgram(const std::vector<std::string> &argv, const char *root = NULL);
+
+std::string ReadFile(const std::string &path, bool *exists = NULL);
+void WriteFile(const std::string &path, const std::string &content);
+
+// The bytes one log entry stores for a message.
+std::string Entry(const std::string &message);
+
+// What the terminal shows for a box; answer is the echoed answer line of a
+// Yes/No box (which reads from a pipe in these tests).
+std::string ConfirmBox(const std::vector<std::string> &answers);
+std::string RestartBox(const std::vector<std::string> &answers);
+std::string ErrorBox(const std::string &text);
+
+// Reads a value with hivex; the key path uses "\" and starts below the root.
+bool HivexValue(const std::string &hive, const std::string &keyPath, const std::string &name,
+                int *type, std::string *data);
+bool HivexKeyExists(const std::string &hive, const std::string &keyPath);
+std::vector<std::string> HivexSubkeys(const std::string &hive, const std::string &keyPath);
+
+// The whole hive as reglookup prints it: path -> "TYPE,VALUE".
+std::map<std::string, std::string> Reglookup(const std::string &hive);
+
+// Raw cells: how many allocated cells carry each list signature ("lh", "lf",
+// "li", "ri"), and whether every fast-leaf entry's hint holds the first four
+// characters of the key it points to.
+struct CellCensus {
+    std::map<std::string, int> lists;
+    int badHints;
+    bool walked; // false when the file is not a well-formed sequence of bins
+};
+CellCensus CountCells(const std::string &hive);
+
+// The two sequence numbers of the base block.
+void SequenceNumbers(const std::string &hive, unsigned *first, unsigned *second);
+
+// UTF-16LE of UTF-8 text, each string with its NUL; a multi-string with the
+// closing NUL.
+std::string Utf16(const std::string &utf8);
+std::string Multi(const std::vector<std::string> &utf8Entries);
+std::string Dword(unsigned v);
+
+const char *const kClassKey = "Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}";
+
+} // namespace offline
+
+#endif
