@@ -4,6 +4,7 @@
 // ends at a point the wizard allows, reports each failure in the log, and
 // never loses a filter entry that the merge would keep.
 #include "harness.h"
+#include "log_reader.h"
 
 #include <algorithm>
 #include <functional>
@@ -102,22 +103,13 @@ std::vector<std::string> Entries(const std::string &multiSz)
     return out;
 }
 
-// The log's messages, each taken from its first copy.
+// The messages of the log.
 std::vector<std::string> LogMessages()
 {
     std::vector<std::string> messages;
     std::string bytes;
-    if (!memplat::ReadFile(kLogPath, &bytes))
-        return messages;
-    size_t at = 0;
-    while (at < bytes.size()) {
-        size_t end = bytes.find("\r\n\r\n", at);
-        if (end == std::string::npos)
-            break;
-        std::string m = bytes.substr(at, end - at);
-        messages.push_back(m);
-        at = end + 4 + m.size() + 2;
-    }
+    if (memplat::ReadFile(kLogPath, &bytes))
+        EXPECT_TRUE(logreader::Parse(bytes, &messages));
     return messages;
 }
 

@@ -343,6 +343,16 @@ void Reset()
     MakeFolders(s.hostRoot + "/system32/drivers");
 }
 
+void ResetRegistry()
+{
+    State &s = S();
+    State fresh;
+    fresh.windowsDirectory = s.windowsDirectory;
+    fresh.systemDirectory = s.systemDirectory;
+    fresh.hostRoot = s.hostRoot;
+    s = std::move(fresh);
+}
+
 void AddKey(const std::string &path) { MakePath(path); }
 
 void PutValue(const std::string &path, const std::string &name, DWORD type, const std::string &data)

@@ -20,6 +20,8 @@ namespace memplat {
 // files that stands for "C:\WINDOWS", with "Temp" and "system32\drivers" in
 // it. The folder of the previous reset is removed.
 void Reset();
+// Clears the registry, the records and the faults, and keeps the files.
+void ResetRegistry();
 
 // The platform calls, as fault injection and the operation count name them.
 enum class Op {

@@ -1,0 +1,43 @@
+// Reads the repair log's file back into its messages.
+#ifndef TESSARIL_TESTS_LOG_READER_H
+#define TESSARIL_TESTS_LOG_READER_H
+
+#include <string>
+#include <vector>
+
+namespace logreader {
+
+// Splits the bytes of a log into its messages: each entry is the stored
+// message, CR LF, CR LF, the same bytes again, CR LF, where every line feed
+// of the message is stored as CR LF. False when the bytes are not a
+// sequence of whole entries.
+inline bool Parse(const std::string &bytes, std::vector<std::string> *messages)
+{
+    messages->clear();
+    size_t at = 0;
+    while (at < bytes.size()) {
+        bool found = false;
+        for (size_t p = bytes.find("\r\n\r\n", at); p != std::string::npos;
+             p = bytes.find("\r\n\r\n", p + 1)) {
+            size_t length = p - at;
+            if (bytes.compare(p + 4, length, bytes, at, length) == 0 &&
+                bytes.compare(p + 4 + length, 2, "\r\n") == 0) {
+                std::string stored = bytes.substr(at, length), message;
+                for (size_t i = 0; i < stored.size(); i++)
+                    if (!(stored[i] == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n'))
+                        message += stored[i];
+                messages->push_back(message);
+                at = p + 4 + length + 2;
+                found = true;
+                break;
+            }
+        }
+        if (!found)
+            return false;
+    }
+    return true;
+}
+
+} // namespace logreader
+
+#endif
