@@ -1,0 +1,22 @@
+// The registry sequence on the installation TESSARIL_SYSTEMROOT names; the
+// changes are written when the installation is closed.
+#include "registry_sequence.h"
+
+#include "platform/installation.h"
+#include "platform/offline/offline_registry.h"
+
+int main(void)
+{
+    char message[4096];
+    if (!OpenInstallation(message, sizeof message)) {
+        fprintf(stderr, "%s\n", message);
+        return 2;
+    }
+    RunRegistrySequence(stdout);
+    printf("open handles at the end: %d\n", OfflineOpenKeyCount());
+    if (!CloseInstallation(message, sizeof message)) {
+        fprintf(stderr, "%s\n", message);
+        return 1;
+    }
+    return 0;
+}
