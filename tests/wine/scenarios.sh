@@ -1,0 +1,392 @@
+# Scenarios for harness.sh: each seeds a copy of the prepared prefix, runs
+# Tessaril.exe with the box helper answering, and then checks every box in
+# order, the exit code, the log's exact bytes, the registry, and whether a
+# restart was requested. Sourced by harness.sh, which provides wine_run,
+# $dir (this scenario's folder) and WINEPREFIX.
+
+CLASS='HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}'
+SERVICES='HKLM\SYSTEM\CurrentControlSet\Services'
+
+# Box texts as the helper's script and transcript spell them.
+CONFIRM='Tessaril is ready to perform the registry checking and repair.\n\n\t Would you like to continue.?'
+RESTART='You must restart your system for the configuration changes made to UpperFilter & LowerFilter to take effect.\n\n\t\tClick Yes to restart now or No if you plan to restart later'
+UNSUPPORTED='This utility will run only in Windows 2000 and in Windows XP'
+
+drive_c=$WINEPREFIX/drive_c
+log_file=$drive_c/windows/temp/Tessaril.log
+tool_dir=$drive_c/tessaril
+failures=0
+boxes=0
+: >"$dir/script.txt"
+: >"$dir/expected-transcript.txt"
+
+fail() {
+  echo "FAIL: $*"
+  failures=$((failures + 1))
+}
+
+# --- seeding --------------------------------------------------------------
+
+windows_version() {
+  wine_run reg add 'HKCU\Software\Wine' /v Version /d "$1" /f >/dev/null
+}
+
+driver_files() {
+  local name
+  for name in "$@"; do
+    printf 'test driver %s\n' "$name" >"$drive_c/windows/system32/drivers/$name.sys"
+  done
+}
+
+reg_add() {
+  wine_run reg add "$@" /f >/dev/null || { echo "cannot seed the registry: $*"; exit 1; }
+}
+
+old_log() {
+  printf '%s\r\n' "$1" >"$log_file"
+  cp "$log_file" "$dir/old.log"
+}
+
+# box ANSWER TEXT: the next box must show TEXT; the helper presses ANSWER.
+box() {
+  boxes=$((boxes + 1))
+  local buttons="yes no"
+  [ "$1" = ok ] && buttons=ok
+  printf '%s\t%s\n' "$1" "$2" >>"$dir/script.txt"
+  printf 'box %d: %s\nbuttons %d: %s\npressed %d: %s\n' \
+    "$boxes" "$2" "$boxes" "$buttons" "$boxes" "$1" >>"$dir/expected-transcript.txt"
+}
+
+# --- the run ----------------------------------------------------------------
+
+run_wizard() {
+  mkdir -p "$tool_dir"
+  cp "$TESSARIL_EXE" "$tool_dir/Tessaril.exe"
+  cp "$TESSARIL_BOXBOT" "$tool_dir/boxbot.exe"
+  cp "$dir/script.txt" "$tool_dir/script.txt"
+  echo "running $(basename "$TESSARIL_EXE") ($TESSARIL_WINEARCH) in $WINEPREFIX on $DISPLAY"
+  local status=0
+  WINEDEBUG=-all,+relay wine_run 'C:\tessaril\boxbot.exe' 'C:\tessaril\script.txt' \
+    'C:\tessaril\transcript.txt' 'C:\tessaril\Tessaril.exe' >"$dir/helper.out" 2>"$dir/trace.txt" ||
+    status=$?
+  [ $status -eq 0 ] || fail "box helper exited with $status"
+  printf 'exit code: 0\n' >>"$dir/expected-transcript.txt"
+  if ! diff -u "$dir/expected-transcript.txt" "$tool_dir/transcript.txt"; then
+    fail "boxes or exit code differ from the expected ones (diff above: - expected, + seen)"
+  fi
+}
+
+# --- checks -----------------------------------------------------------------
+
+show_bytes() { od -An -c "$1" | sed 's/^/    /'; }
+
+# expect_log MESSAGE...: the log holds exactly these entries, each stored as
+# the message, an empty line, and the message again, with CR LF line ends.
+expect_log() {
+  local message
+  : >"$dir/expected.log"
+  for message in "$@"; do
+    printf '%s\r\n\r\n%s\r\n' "$message" "$message" >>"$dir/expected.log"
+  done
+  if [ ! -f "$log_file" ]; then
+    fail "no log file at C:\\windows\\temp\\Tessaril.log"
+  elif ! cmp -s "$dir/expected.log" "$log_file"; then
+    fail "log bytes differ"
+    echo "  expected:"; show_bytes "$dir/expected.log"
+    echo "  found:"; show_bytes "$log_file"
+  fi
+}
+
+expect_log_untouched() {
+  cmp -s "$dir/old.log" "$log_file" || { fail "the old log was changed"; show_bytes "$log_file"; }
+}
+
+# reg query output, one line per key or value: CRs and blank lines dropped,
+# "HKLM" for the root, value fields separated by one space.
+query() {
+  wine_run reg query "$@" 2>/dev/null | tr -d '\r' | sed -e '/^$/d' \
+    -e 's/^HKEY_LOCAL_MACHINE/HKLM/' -e 's/^    //' -e 's/    / /g' -e 's/ *$//'
+}
+
+# expect_key KEY [/s] <<EOF ... EOF: reg query of KEY gives exactly these lines.
+expect_key() {
+  local expected actual
+  expected=$(cat)
+  if ! actual=$(query "$@"); then
+    fail "key $1 is missing"
+    return
+  fi
+  if [ "$expected" != "$actual" ]; then
+    fail "key $1 differs"
+    diff -u <(echo "$expected") <(echo "$actual") | sed 's/^/    /'
+  fi
+}
+
+expect_no_key() {
+  if wine_run reg query "$1" >/dev/null 2>&1; then
+    fail "key $1 exists"
+    query "$1" | sed 's/^/    /'
+  fi
+}
+
+# The relay trace of user32.ExitWindowsEx shows the restart request, its
+# flags (EWX_REBOOT, reason 0) and that Wine accepted it.
+expect_restart() {
+  grep -q 'trace:relay:load_list L"RelayInclude" = L"user32.ExitWindowsEx"' "$dir/trace.txt" ||
+    fail "the relay trace of ExitWindowsEx was not active"
+  local calls
+  calls=$(grep -c 'Call user32\.ExitWindowsEx(' "$dir/trace.txt" || true)
+  case $1 in
+  requested)
+    [ "$calls" = 1 ] || fail "ExitWindowsEx called $calls times, want once"
+    grep -q 'Call user32\.ExitWindowsEx(00000002,00000000)' "$dir/trace.txt" ||
+      fail "ExitWindowsEx not called with EWX_REBOOT and reason 0"
+    grep -q 'Ret  user32\.ExitWindowsEx() retval=00000001' "$dir/trace.txt" ||
+      fail "ExitWindowsEx did not accept the request"
+    ;;
+  not_requested)
+    [ "$calls" = 0 ] || fail "ExitWindowsEx was called"
+    ;;
+  esac
+}
+
+# A passed scenario keeps its transcript, trace and logs but not its copy of
+# the prefix (several hundred megabytes); a failed one keeps everything.
+finish() {
+  if [ $failures -ne 0 ]; then
+    echo "$failures check(s) failed; files in $dir"
+    exit 1
+  fi
+  cp -p "$tool_dir/transcript.txt" "$dir/transcript.txt"
+  [ ! -f "$log_file" ] || cp -p "$log_file" "$dir/Tessaril.log"
+  "$TESSARIL_WINESERVER" -k >/dev/null 2>&1 || true
+  "$TESSARIL_WINESERVER" -w >/dev/null 2>&1 || true
+  rm -rf "$WINEPREFIX"
+  echo "all checks passed"
+}
+
+# Expected keys of the service keys the tool creates.
+expect_created_gravle2k() {
+  expect_key "$SERVICES\\Gravle2k" /s <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Services\Gravle2k
+Enabled REG_DWORD 0x1
+ErrorControl REG_DWORD 0x0
+Group REG_SZ Filter
+Start REG_DWORD 0x1
+Tag REG_DWORD 0x6
+Type REG_DWORD 0x1
+HKLM\SYSTEM\CurrentControlSet\Services\Gravle2k\Parameters
+ExcludeMiniports REG_SZ
+EOF
+}
+
+expect_created_kvt_2k() {
+  expect_key "$SERVICES\\kvt_2k" /s <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
+ErrorControl REG_DWORD 0x0
+Group REG_SZ Filter
+Start REG_DWORD 0x1
+Tag REG_DWORD 0x6
+Type REG_DWORD 0x1
+EOF
+}
+
+# expect_created_lower NAME: Mbx7_2k or Mbx7_xp, both with ErrorControl 1.
+expect_created_lower() {
+  expect_key "$SERVICES\\$1" /s <<EOF
+HKLM\\SYSTEM\\CurrentControlSet\\Services\\$1
+Enabled REG_DWORD 0x1
+ErrorControl REG_DWORD 0x1
+Group REG_SZ Filter
+Start REG_DWORD 0x1
+Tag REG_DWORD 0x6
+Type REG_DWORD 0x1
+EOF
+}
+
+# --- scenarios --------------------------------------------------------------
+
+# A Windows XP machine that never had the drivers registered: the class key
+# is created, the three service keys are created, the filters set, and the
+# user restarts.
+scenario_xp_fresh() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  box yes "$CONFIRM"
+  box yes "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    "After create Gravle2k in UpperFilters values: Gravle2k" \
+    "Before create kvt_2k in UpperFilters values: Gravle2k" \
+    "After create kvt_2k in UpperFilters values: Gravle2k|kvt_2k" \
+    "After create Mbx7_xp in LowerFilters values: Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_xp
+UpperFilters REG_MULTI_SZ Gravle2k\0kvt_2k
+EOF
+  expect_created_gravle2k
+  expect_created_kvt_2k
+  expect_created_lower Mbx7_xp
+  expect_no_key "$SERVICES\\Mbx7_2k"
+  expect_restart requested
+}
+
+# Windows 2000 takes the other lower filter, although both files are there.
+scenario_windows_2000() {
+  windows_version win2k
+  driver_files Gravle2k kvt_2k Mbx7_2k Mbx7_xp
+  box yes "$CONFIRM"
+  box no "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows 2K" \
+    "After create Gravle2k in UpperFilters values: Gravle2k" \
+    "Before create kvt_2k in UpperFilters values: Gravle2k" \
+    "After create kvt_2k in UpperFilters values: Gravle2k|kvt_2k" \
+    "After create Mbx7_2k in LowerFilters values: Mbx7_2k"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_2k
+UpperFilters REG_MULTI_SZ Gravle2k\0kvt_2k
+EOF
+  expect_created_gravle2k
+  expect_created_kvt_2k
+  expect_created_lower Mbx7_2k
+  expect_no_key "$SERVICES\\Mbx7_xp"
+  expect_restart not_requested
+}
+
+# Filter lists holding registered filters of other products next to stale,
+# garbage and old entries of these drivers: only the registered ones of
+# more than two characters without "?" and without the driver's name stay,
+# in their order and spelling, the service lookup ignoring case.
+scenario_stale_and_garbage_entries() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  reg_add "$SERVICES\\Redbook" /v Start /t REG_DWORD /d 3
+  reg_add "$SERVICES\\PxHlpa" /v Start /t REG_DWORD /d 1
+  reg_add "$SERVICES\\ab" /v Start /t REG_DWORD /d 3
+  reg_add "$SERVICES\\is?o" /v Start /t REG_DWORD /d 3
+  reg_add "$SERVICES\\Gravle2kOld" /v Start /t REG_DWORD /d 3
+  reg_add "$SERVICES\\cdr4_xp" /v Start /t REG_DWORD /d 1
+  reg_add "$CLASS" /v UpperFilters /t REG_MULTI_SZ /d 'Redbook\0ghost\0ab\0is?o\0GRAVLE2K\0Gravle2kOld\0pxhlpa'
+  reg_add "$CLASS" /v LowerFilters /t REG_MULTI_SZ /d 'PxHelp20\0cdr4_xp'
+  reg_add "$CLASS" /v Class /t REG_SZ /d CDROM
+  box yes "$CONFIRM"
+  box no "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    "Before create Gravle2k in UpperFilters values: Redbook|ghost|ab|is?o|GRAVLE2K|Gravle2kOld|pxhlpa" \
+    "After create Gravle2k in UpperFilters values: Redbook|pxhlpa|Gravle2k" \
+    "Before create kvt_2k in UpperFilters values: Redbook|pxhlpa|Gravle2k" \
+    "After create kvt_2k in UpperFilters values: Redbook|pxhlpa|Gravle2k|kvt_2k" \
+    "Before create Mbx7_xp in LowerFilters values: PxHelp20|cdr4_xp" \
+    "After create Mbx7_xp in LowerFilters values: cdr4_xp|Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+Class REG_SZ CDROM
+LowerFilters REG_MULTI_SZ cdr4_xp\0Mbx7_xp
+UpperFilters REG_MULTI_SZ Redbook\0pxhlpa\0Gravle2k\0kvt_2k
+EOF
+  expect_created_gravle2k
+  expect_restart not_requested
+}
+
+# Only one of the three files is installed (and the Windows 2000 lower
+# filter, which XP does not use): the two missing drivers are reported and
+# left alone, the old log is replaced, and the restart is still offered.
+scenario_missing_driver_files() {
+  windows_version winxp
+  driver_files kvt_2k Mbx7_2k
+  old_log "Operating System = Windows 2K"
+  box yes "$CONFIRM"
+  box no "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    "Fail - Missing Gravle2k" \
+    "After create kvt_2k in UpperFilters values: kvt_2k" \
+    "Fail - Missing Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+UpperFilters REG_MULTI_SZ kvt_2k
+EOF
+  expect_created_kvt_2k
+  expect_no_key "$SERVICES\\Gravle2k"
+  expect_no_key "$SERVICES\\Mbx7_xp"
+  expect_no_key "$SERVICES\\Mbx7_2k"
+  expect_restart not_requested
+}
+
+# No at the first box: nothing is touched, not even the old log.
+scenario_declined_at_first_box() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  old_log "Operating System = Windows XP"
+  box no "$CONFIRM"
+  run_wizard
+  expect_log_untouched
+  expect_no_key "$CLASS"
+  expect_no_key "$SERVICES\\Gravle2k"
+  expect_no_key "$SERVICES\\kvt_2k"
+  expect_no_key "$SERVICES\\Mbx7_xp"
+  expect_restart not_requested
+}
+
+unsupported() {
+  windows_version "$1"
+  driver_files Gravle2k kvt_2k Mbx7_xp Mbx7_2k
+  old_log "Operating System = Windows XP"
+  box yes "$CONFIRM"
+  box ok "$UNSUPPORTED"
+  run_wizard
+  expect_log_untouched
+  expect_no_key "$CLASS"
+  expect_no_key "$SERVICES\\Gravle2k"
+  expect_no_key "$SERVICES\\kvt_2k"
+  expect_no_key "$SERVICES\\Mbx7_xp"
+  expect_no_key "$SERVICES\\Mbx7_2k"
+  expect_restart not_requested
+}
+
+# An NT system newer than XP, and a Windows 9x system: refused after the
+# first box, with nothing changed.
+scenario_unsupported_vista() { unsupported vista; }
+scenario_unsupported_win98() { unsupported win98; }
+
+# Windows Server 2003 (5.2) counts as XP. Service keys that exist, however
+# incomplete, are left exactly as they are; the missing one is created.
+scenario_existing_service_keys_win2003() {
+  windows_version win2003
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  reg_add "$SERVICES\\Gravle2k" /v Start /t REG_DWORD /d 3
+  reg_add "$SERVICES\\kvt_2k"
+  box yes "$CONFIRM"
+  box yes "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    "After create Gravle2k in UpperFilters values: Gravle2k" \
+    "Before create kvt_2k in UpperFilters values: Gravle2k" \
+    "After create kvt_2k in UpperFilters values: Gravle2k|kvt_2k" \
+    "After create Mbx7_xp in LowerFilters values: Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_xp
+UpperFilters REG_MULTI_SZ Gravle2k\0kvt_2k
+EOF
+  expect_key "$SERVICES\\Gravle2k" /s <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Services\Gravle2k
+Start REG_DWORD 0x3
+EOF
+  # (Wine's reg add gives a key made without /v an empty default value.)
+  expect_key "$SERVICES\\kvt_2k" /s <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
+(Default) REG_SZ
+EOF
+  expect_created_lower Mbx7_xp
+  expect_restart requested
+}
