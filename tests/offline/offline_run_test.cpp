@@ -458,3 +458,30 @@ TEST(OfflineRun, MissingPiecesAreReportedAndTheRunGoesOn)
     EXPECT_EQ("MULTI_SZ,Gravle2k|kvt_2k", seen[kClassPath + "/UpperFilters"]);
     EXPECT_EQ("MULTI_SZ,Mbx7_xp", seen[kClassPath + "/LowerFilters"]);
 }
+
+TEST(OfflineRun, ListsLongerThanTheMergeBufferKeepTheirRegisteredEntries)
+{
+    // 60 registered entries of 13 characters: 840 bytes before the repair.
+    std::string windows = MakeSample(FreshFolder("long"), {"--filter-filler", "60"});
+    ASSERT_FALSE(windows.empty());
+    RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
+    EXPECT_EQ(0, r.exitCode);
+    std::vector<std::string> upper = {"redbook", "imapi"};
+    std::vector<std::string> lower = {"PxHelp20"};
+    for (int i = 1; i <= 60; i++) {
+        char name[32];
+        snprintf(name, sizeof name, "SampleSvc%04d", i);
+        upper.push_back(name);
+        lower.push_back(name);
+    }
+    upper.push_back("Gravle2k");
+    upper.push_back("kvt_2k");
+    lower.push_back("Mbx7_xp");
+    std::string hive = windows + "/system32/config/system";
+    int type = 0;
+    std::string data;
+    ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "UpperFilters", &type, &data));
+    EXPECT_EQ(Multi(upper), data);
+    ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "LowerFilters", &type, &data));
+    EXPECT_EQ(Multi(lower), data);
+}
