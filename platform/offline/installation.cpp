@@ -108,7 +108,7 @@ bool CloseInstallation(char *message, size_t size)
     char detail[1536];
     bool ok = OfflineCommitAll(detail, sizeof detail);
     if (!ok)
-        snprintf(message, size, "tessaril: the repair could not be saved: %s.", detail);
+        snprintf(message, size, "tessaril: %s.", detail);
     OfflineUnloadAll();
     return ok;
 }

@@ -34,6 +34,7 @@ const REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK
 
 const size_t kMaxKeyName = 255;
 const size_t kMaxValueName = 16383;
+const uint64_t kMaxValueData = 1000000;
 
 struct Child {
     hive_node_h node;
@@ -171,9 +172,10 @@ hive_node_h AddChild(Hive &hive, hive_node_h node, const char *name, LONG *statu
     errno = 0;
     hive_node_h child = hivex_node_add_child(hive.h, node, utf8);
     if (child == 0) {
+        // hivex may have changed part of the hive before it failed: what is in
+        // memory can no longer be trusted to be whole, so it is never written.
         *status = errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
-        if (errno != ENOMEM && errno != ERANGE)
-            hive.damaged = true;
+        hive.damaged = true;
         return 0;
     }
     hive.children.erase(node);
@@ -447,7 +449,8 @@ bool CommitHive(Hive &hive, char *message, size_t size)
 {
     if (hive.damaged) {
         SetMessage(message, size,
-                   "the hive %s was found damaged while it was read; it was not written", hive.shown);
+                   "the hive %s is damaged: part of it could not be read or changed, so it "
+                   "was left as it was", hive.shown);
         return false;
     }
     char temp[300];
@@ -602,9 +605,12 @@ bool OfflineCommitAll(char *message, size_t size)
     if (message && size)
         message[0] = '\0';
     for (int i = 0; i < kHiveCount; i++) {
-        if (!g_hives[i].loaded || !g_hives[i].dirty)
+        Hive &hive = g_hives[i];
+        if (!hive.loaded || (!hive.dirty && !hive.damaged))
             continue;
-        if (!CommitHive(g_hives[i], message, size))
+        // A damaged hive is reported even when nothing was to be written to
+        // it: it explains the failures the run has logged.
+        if (!CommitHive(hive, message, size))
             ok = false;
     }
     return ok;
@@ -714,6 +720,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
     const char *name = lpValueName ? lpValueName : "";
     if (strlen(name) > kMaxValueName)
         return ERROR_INVALID_PARAMETER;
+    // hivex refuses values of a million bytes or more.
+    if ((IsStringType(dwType) ? 2 * (uint64_t)cbData : (uint64_t)cbData) >= kMaxValueData)
+        return ERROR_INVALID_PARAMETER;
 
     LONG status = ERROR_SUCCESS;
     try {
@@ -741,11 +750,9 @@ LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD 
         value.value = stored.empty() ? (char *)"" : (char *)stored.data();
         errno = 0;
         if (hivex_node_set_value(hive.h, s->node, &value, 0) != 0) {
-            if (errno == ENOMEM)
-                return ERROR_NOT_ENOUGH_MEMORY;
-            if (errno != EINVAL && errno != ERANGE)
-                hive.damaged = true;
-            return ERROR_CANTWRITE;
+            // As for a key that could not be added: never written after this.
+            hive.damaged = true;
+            return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
         }
         hive.dirty = true;
         return ERROR_SUCCESS;

@@ -485,3 +485,33 @@ TEST(OfflineRun, ListsLongerThanTheMergeBufferKeepTheirRegisteredEntries)
     ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "LowerFilters", &type, &data));
     EXPECT_EQ(Multi(lower), data);
 }
+
+TEST(OfflineRun, HiveFoundDamagedDuringTheRunIsNeverWritten)
+{
+    // The base block is fine, so hivex opens the hive; one service key deep
+    // in it has lost its signature, which shows only when Services is read.
+    std::string windows = MakeSample(FreshFolder("deep-damage"));
+    ASSERT_FALSE(windows.empty());
+    std::string hive = SystemHive(windows);
+    std::string d = ReadFile(hive);
+    size_t at = d.find("SampleSvc0150");
+    while (at != std::string::npos && !(at >= 0x4C && d.compare(at - 0x4C, 2, "nk") == 0))
+        at = d.find("SampleSvc0150", at + 1);
+    ASSERT_NE(std::string::npos, at);
+    d.replace(at - 0x4C, 2, "xx");
+    WriteFile(hive, d);
+
+    RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ(ConfirmBox({"y"}) + RestartBox({"n"}), r.out);
+    EXPECT_NE(std::string::npos, r.err.find("is damaged: part of it could not be read or changed")) << r.err;
+    std::string log = ReadFile(windows + "/Temp/Tessaril.log");
+    EXPECT_EQ(Entry("Operating System = Windows XP") +
+                  Entry("Failed - Can't create Parameters key for Gravle2k") +
+                  Entry("Fail - Missing Service Key for Gravle2k") +
+                  Entry("Failed - Can't create Service keys") + Entry("Fail - Missing Service Key for kvt_2k") +
+                  Entry("Failed - Can't create Service keys") + Entry("Fail - Missing Service Key for Mbx7_xp"),
+              log);
+    EXPECT_EQ(d, ReadFile(hive));
+    EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
+}
