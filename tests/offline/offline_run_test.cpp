@@ -515,3 +515,42 @@ TEST(OfflineRun, HiveFoundDamagedDuringTheRunIsNeverWritten)
     EXPECT_EQ(d, ReadFile(hive));
     EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
 }
+
+TEST(OfflineRun, Windows2000IndexLeafTakesNewKeysAndStaysAnIndexLeaf)
+{
+    // Windows 2000 also writes plain index leaves ("li": offsets only). Turn
+    // the Services list of a sample into one and repair it.
+    std::string windows = MakeSample(FreshFolder("w2k-li"), {"--version", "5.0"});
+    ASSERT_FALSE(windows.empty());
+    std::string hive = SystemHive(windows);
+    std::string d = ReadFile(hive);
+    auto get32 = [&](size_t at) {
+        return (unsigned)(unsigned char)d[at] | (unsigned)(unsigned char)d[at + 1] << 8 |
+               (unsigned)(unsigned char)d[at + 2] << 16 | (unsigned)(unsigned char)d[at + 3] << 24;
+    };
+    size_t at = d.find("Services");
+    while (at != std::string::npos && !(at >= 0x4C && d.compare(at - 0x4C, 2, "nk") == 0))
+        at = d.find("Services", at + 1);
+    ASSERT_NE(std::string::npos, at);
+    size_t list = 0x1000 + get32(at - 0x4C + 0x1C) + 4;
+    ASSERT_EQ("lf", d.substr(list, 2));
+    unsigned n = (unsigned char)d[list + 2] | (unsigned char)d[list + 3] << 8;
+    d.replace(list, 2, "li");
+    for (unsigned i = 0; i < n; i++)
+        d.replace(list + 4 + 4 * i, 4, d.substr(list + 4 + 8 * i, 4));
+    WriteFile(hive, d);
+    ASSERT_EQ(1, CountCells(hive).lists["li"]);
+    size_t servicesBefore = HivexSubkeys(hive, "ControlSet001\\Services").size();
+
+    RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("", r.err);
+    CellCensus after = CountCells(hive);
+    EXPECT_EQ(1, after.lists["li"]);
+    EXPECT_EQ(0, after.lists["lh"]);
+    EXPECT_EQ(0, after.badHints);
+    EXPECT_EQ(servicesBefore + 3, HivexSubkeys(hive, "ControlSet001\\Services").size());
+    std::map<std::string, std::string> seen = Reglookup(hive);
+    EXPECT_EQ("DWORD,0x00000001", seen["/ControlSet001/Services/Mbx7_2k/ErrorControl"]);
+    EXPECT_EQ("DWORD,0x00000001", seen["/ControlSet001/Services/SampleSvc0300/Type"]);
+}
