@@ -573,8 +573,15 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     hive.minor = header.minor;
     hive.writable = DecideWritable(hive);
 
+    // hivex opens files by name: hand it the very file that was locked and
+    // checked, through its descriptor.
     char through[64];
     snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+    if (access(through, R_OK) != 0) {
+        SetMessage(message, size, "%s cannot be read: /proc is not mounted", shownPath);
+        ReleaseHive(hive);
+        return kLoadFailed;
+    }
     errno = 0;
     hive.h = hivex_open(through, hive.writable ? HIVEX_OPEN_WRITE : 0);
     if (hive.h == NULL) {
