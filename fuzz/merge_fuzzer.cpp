@@ -16,7 +16,7 @@
 
 #include "log/repair_log.h"
 #include "platform/memory/memory_platform.h"
-#include "tests/log_reader.h"
+#include "tests/readback.h"
 #include "repair/filter_list.h"
 
 namespace {
@@ -55,24 +55,6 @@ bool Registered(const std::string &name, uint8_t seed)
     return (h & 3) != 0;
 }
 
-// The entries of a stored list, up to the end of the data.
-std::vector<std::string> Split(const std::string &data)
-{
-    std::vector<std::string> out;
-    std::string current;
-    for (char c : data) {
-        if (c == '\0') {
-            out.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty())
-        out.push_back(current);
-    return out;
-}
-
 bool Kept(const std::string &entry, const std::string &driver, uint8_t seed)
 {
     std::string lowered = Lower(entry);
@@ -86,7 +68,7 @@ std::vector<std::string> LogMessages()
     std::vector<std::string> messages;
     std::string bytes;
     if (memplat::ReadFile(kLogPath, &bytes))
-        CHECK(logreader::Parse(bytes, &messages));
+        CHECK(readback::Parse(bytes, &messages));
     return messages;
 }
 
@@ -115,7 +97,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         if (c == '\\')
             c = '/';
 
-    for (const std::string &entry : Split(stored))
+    for (const std::string &entry : readback::SplitMultiSz(stored))
         if (!entry.empty() && Registered(entry, seed))
             memplat::AddKey("SYSTEM\\CurrentControlSet\\services\\" + entry);
     memplat::PutValue(kClassKey, "UpperFilters", type, stored);
@@ -133,7 +115,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
 
     std::string expected;
     if (type == REG_MULTI_SZ)
-        for (const std::string &entry : Split(stored))
+        for (const std::string &entry : readback::SplitMultiSz(stored))
             if (Kept(entry, driver, seed))
                 expected += entry + '\0';
     expected += driver + '\0' + '\0';

@@ -4,7 +4,7 @@
 // ends at a point the wizard allows, reports each failure in the log, and
 // never loses a filter entry that the merge would keep.
 #include "harness.h"
-#include "log_reader.h"
+#include "readback.h"
 
 #include <algorithm>
 #include <functional>
@@ -14,14 +14,6 @@
 using namespace harness;
 
 namespace {
-
-const char kConfirm[] =
-    "Tessaril is ready to perform the registry checking and repair.\n\n\t Would you like to continue.?";
-const char kUnsupported[] = "This utility will run only in Windows 2000 and in Windows XP";
-const char kNoClassKey[] = "Cannot open the Filter Key";
-const char kClassFail[] =
-    "Fail - Cannot create HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
-    "{4D36E965-E325-11CE-BFC1-08002BE10318}";
 
 struct Scenario {
     const char *name;
@@ -85,21 +77,13 @@ void Prepare(const Scenario &scenario)
     memplat::QueueAnswers({IDYES, IDYES});
 }
 
+// The non-empty entries of a stored list.
 std::vector<std::string> Entries(const std::string &multiSz)
 {
     std::vector<std::string> out;
-    std::string current;
-    for (char c : multiSz) {
-        if (c == '\0') {
-            if (!current.empty())
-                out.push_back(current);
-            current.clear();
-        } else {
-            current += c;
-        }
-    }
-    if (!current.empty())
-        out.push_back(current);
+    for (const std::string &e : readback::SplitMultiSz(multiSz))
+        if (!e.empty())
+            out.push_back(e);
     return out;
 }
 
@@ -109,7 +93,7 @@ std::vector<std::string> LogMessages()
     std::vector<std::string> messages;
     std::string bytes;
     if (memplat::ReadFile(kLogPath, &bytes))
-        EXPECT_TRUE(logreader::Parse(bytes, &messages));
+        EXPECT_TRUE(readback::Parse(bytes, &messages));
     return messages;
 }
 

@@ -19,6 +19,19 @@ const char kServices[] = "SYSTEM\\CurrentControlSet\\Services";
 const char kLogPath[] = "C:\\WINDOWS\\Temp\\Tessaril.log";
 const char kDrivers[] = "C:\\WINDOWS\\system32\\drivers\\";
 
+// The boxes and the lines of the wizard, as the user sees them.
+const char kCaption[] = "Tessaril Wizard";
+const char kConfirm[] =
+    "Tessaril is ready to perform the registry checking and repair.\n\n\t Would you like to continue.?";
+const char kUnsupported[] = "This utility will run only in Windows 2000 and in Windows XP";
+const char kNoClassKey[] = "Cannot open the Filter Key";
+const char kRestart[] =
+    "You must restart your system for the configuration changes made to UpperFilter & LowerFilter "
+    "to take effect.\n\n\t\tClick Yes to restart now or No if you plan to restart later";
+const char kClassFail[] =
+    "Fail - Cannot create HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+    "{4D36E965-E325-11CE-BFC1-08002BE10318}";
+
 // A REG_MULTI_SZ image: each entry and its NUL, then the closing NUL.
 inline std::string MultiSz(std::initializer_list<std::string> entries)
 {

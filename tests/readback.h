@@ -1,11 +1,11 @@
-// Reads the repair log's file back into its messages.
-#ifndef TESSARIL_TESTS_LOG_READER_H
-#define TESSARIL_TESTS_LOG_READER_H
+// Reads back what a run wrote: the log's messages and a stored list's entries.
+#ifndef TESSARIL_TESTS_READBACK_H
+#define TESSARIL_TESTS_READBACK_H
 
 #include <string>
 #include <vector>
 
-namespace logreader {
+namespace readback {
 
 // Splits the bytes of a log into its messages: each entry is the stored
 // message, CR LF, CR LF, the same bytes again, CR LF, where every line feed
@@ -38,6 +38,26 @@ inline bool Parse(const std::string &bytes, std::vector<std::string> *messages)
     return true;
 }
 
-} // namespace logreader
+// The entries of a REG_MULTI_SZ image as the merge walks them: every
+// NUL-terminated string up to the end of the data, empty ones included, and
+// a last one without a NUL of its own.
+inline std::vector<std::string> SplitMultiSz(const std::string &data)
+{
+    std::vector<std::string> out;
+    std::string current;
+    for (char c : data) {
+        if (c == '\0') {
+            out.push_back(current);
+            current.clear();
+        } else {
+            current += c;
+        }
+    }
+    if (!current.empty())
+        out.push_back(current);
+    return out;
+}
+
+} // namespace readback
 
 #endif
