@@ -8,7 +8,11 @@ tessaril_install_deps() {
   command -v hivexsh >/dev/null || need+=(libhivex-bin)
   command -v reglookup >/dev/null || need+=(reglookup)
   command -v regfinfo >/dev/null || need+=(libregf-utils)
-  command -v i686-w64-mingw32-g++ >/dev/null || need+=(g++-mingw-w64-i686)
+  command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686-win32)
+  # The 64-bit build of the Windows program runs the Wine scenarios on hosts
+  # that cannot execute 32-bit code.
+  command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-x86-64-win32)
+  dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
   command -v Xvfb >/dev/null || need+=(xvfb)
   command -v clang++ >/dev/null || need+=(clang)
   [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || need+=(libclang-rt-14-dev)

@@ -158,12 +158,14 @@ void CheckRun(const Scenario &scenario, bool single, const std::string &failedOp
                         Contains(log, "Fail - Cannot create " + d + " in Filter");
         EXPECT_TRUE(done != reported) << d << " is neither done nor reported";
         auto key = std::find(log.begin(), log.end(), "Fail - Missing Service Key for " + d);
-        if (key != log.end())
+        if (key != log.end()) {
             EXPECT_EQ((key - 1)->rfind("Failed - Can't create ", 0), 0u) << d;
+        }
         // A list that was written holds the driver as its last entry.
         std::vector<std::string> &list = d == "Mbx7_xp" ? lower : upper;
-        if (done && d != "Gravle2k")
+        if (done && d != "Gravle2k") {
             EXPECT_EQ(list.back(), d);
+        }
     }
 }
 
