@@ -92,8 +92,9 @@ std::vector<std::string> LogMessages()
 {
     std::vector<std::string> messages;
     std::string bytes;
-    if (memplat::ReadFile(kLogPath, &bytes))
+    if (memplat::ReadFile(kLogPath, &bytes)) {
         EXPECT_TRUE(readback::Parse(bytes, &messages));
+    }
     return messages;
 }
 
