@@ -57,8 +57,9 @@ TEST(OfflineRun, XpRepairChangesExactlyTheFiltersAndServiceKeysInOneWrite)
     ASSERT_EQ(0, chmod(hive.c_str(), 0640));
     // Run as root (as on a rescue system), the hive may belong to anyone.
     bool root = geteuid() == 0;
-    if (root)
+    if (root) {
         ASSERT_EQ(0, chown(hive.c_str(), 1234, 2345));
+    }
     std::map<std::string, std::string> before = Reglookup(hive);
     ASSERT_EQ("MULTI_SZ,redbook|OldBurner|imapi|x?y|ab", before[kClassPath + "/UpperFilters"]);
     unsigned s1, s2;
