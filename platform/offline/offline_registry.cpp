@@ -7,6 +7,7 @@
 #include "platform/posix/host_files.h"
 #include "platform/registry.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hivex.h>
@@ -520,6 +521,30 @@ bool CommitHive(Hive &hive, char *message, size_t size)
 
 char g_commitMessage[1536];
 
+// New hive files that a killed run left beside the hive. Whoever holds the
+// hive's lock is the only one that may be writing one, so the rest are
+// leftovers.
+void RemoveLeftovers(Hive &hive)
+{
+    int fd = dup(hive.dirfd);
+    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
+    if (dir == NULL) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    char prefix[300];
+    snprintf(prefix, sizeof prefix, "%s.tessaril-", hive.leaf);
+    size_t n = strlen(prefix);
+    for (struct dirent *e = readdir(dir); e != NULL; e = readdir(dir)) {
+        struct stat st;
+        if (strncmp(e->d_name, prefix, n) == 0 &&
+            fstatat(hive.dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(hive.dirfd, e->d_name, 0);
+    }
+    closedir(dir);
+}
+
 } // namespace
 
 OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
@@ -572,6 +597,8 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     }
     hive.minor = header.minor;
     hive.writable = DecideWritable(hive);
+    if (hive.writable)
+        RemoveLeftovers(hive);
 
     // hivex opens files by name: hand it the very file that was locked and
     // checked, through its descriptor.

@@ -60,6 +60,8 @@ TEST(OfflineRun, XpRepairChangesExactlyTheFiltersAndServiceKeysInOneWrite)
     if (root) {
         ASSERT_EQ(0, chown(hive.c_str(), 1234, 2345));
     }
+    // What a run killed while writing the hive would have left beside it.
+    WriteFile(hive + ".tessaril-99999-0", "half a hive");
     std::map<std::string, std::string> before = Reglookup(hive);
     ASSERT_EQ("MULTI_SZ,redbook|OldBurner|imapi|x?y|ab", before[kClassPath + "/UpperFilters"]);
     unsigned s1, s2;
