@@ -9,11 +9,11 @@ set -euo pipefail
 top=$(cd "$(dirname "$0")/.." && pwd)
 cd "$top"
 . scripts/deps.sh
-tessaril_install_deps
+tessaril_install_deps demo
 
 jobs=$(nproc 2>/dev/null || echo 2)
 echo "== building"
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTESSARIL_WINE_TESTS=OFF >/dev/null
 cmake --build build -j "$jobs" --target tessaril make_sample_installation >/dev/null
 
 rm -rf "$top/build/sample"

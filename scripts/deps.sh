@@ -1,30 +1,37 @@
 # Installs, when missing, what the build and the tests need (Debian, as root).
+# "tessaril_install_deps demo" installs only what building and running the
+# offline program needs; with no argument, everything the tests need too.
 tessaril_install_deps() {
+  local what=${1:-all}
   local need=()
   command -v cmake >/dev/null || need+=(cmake)
   command -v g++ >/dev/null || need+=(g++)
+  command -v pkg-config >/dev/null || need+=(pkg-config)
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev googletest)
   [ -f /usr/include/hivex.h ] || need+=(libhivex-dev)
-  command -v hivexsh >/dev/null || need+=(libhivex-bin)
   command -v reglookup >/dev/null || need+=(reglookup)
-  command -v regfinfo >/dev/null || need+=(libregf-utils)
-  command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686-win32)
-  # The 64-bit build of the Windows program runs the Wine scenarios on hosts
-  # that cannot execute 32-bit code.
-  command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-x86-64-win32)
-  dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
-  command -v Xvfb >/dev/null || need+=(xvfb)
-  command -v clang++ >/dev/null || need+=(clang)
-  [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || need+=(libclang-rt-14-dev)
   local wine_needed=0
-  if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
-    wine_needed=1
+  if [ "$what" = all ]; then
+    command -v hivexsh >/dev/null || need+=(libhivex-bin)
+    command -v regfinfo >/dev/null || need+=(libregf-utils)
+    command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686-win32)
+    # The 64-bit build of the Windows program runs the Wine scenarios on
+    # hosts that cannot execute 32-bit code.
+    command -v x86_64-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-x86-64-win32)
+    dpkg -s wine64 >/dev/null 2>&1 || need+=(wine64)
+    command -v Xvfb >/dev/null || need+=(xvfb)
+    command -v clang++ >/dev/null || need+=(clang)
+    [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || need+=(libclang-rt-14-dev)
+    [ -x /usr/bin/time ] || need+=(time)
+    if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
+      wine_needed=1
+    fi
   fi
   if [ ${#need[@]} -eq 0 ] && [ $wine_needed -eq 0 ]; then
     return 0
   fi
   if [ "$(id -u)" != 0 ]; then
-    echo "missing packages: ${need[*]} ${wine_needed:+wine wine32:i386}; run as root to install them" >&2
+    echo "missing packages: ${need[*]}$([ $wine_needed -eq 1 ] && echo ' wine wine32:i386'); run as root to install them" >&2
     return 1
   fi
   export DEBIAN_FRONTEND=noninteractive
