@@ -33,6 +33,12 @@ const char *const kHiveNames[kHiveCount] = {"SYSTEM", "SOFTWARE"};
 const REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | 0x00010000 |
                             0x00040000 | 0x00080000;
 
+// The largest hive files read. A SYSTEM hive is loaded whole by the boot
+// loader and stays far below this; a SOFTWARE hive grows larger, but not to
+// this. A bigger file is refused before anything of it is read: hivex would
+// take all of it into memory.
+const off_t kMaxHiveBytes[kHiveCount] = {(off_t)256 << 20, (off_t)1 << 30};
+
 const size_t kMaxKeyName = 255;
 const size_t kMaxValueName = 16383;
 const uint64_t kMaxValueData = 1000000;
@@ -364,8 +370,14 @@ OfflineLoadResult LockHiveFile(Hive &hive, int *fdOut)
 {
     for (int attempt = 0; attempt < 8; attempt++) {
         int fd = openat(hive.dirfd, hive.leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
-        if (fd < 0)
-            return errno == ENOENT ? kLoadMissing : kLoadFailed;
+        if (fd < 0) {
+            int e = errno;
+            struct stat link;
+            if (fstatat(hive.dirfd, hive.leaf, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))
+                return kLoadLink;
+            errno = e;
+            return e == ENOENT ? kLoadMissing : kLoadFailed;
+        }
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
@@ -454,11 +466,17 @@ bool CommitHive(Hive &hive, char *message, size_t size)
                    "was left as it was", hive.shown);
         return false;
     }
-    char temp[300];
-    int fd = -1;
+    char temp[300] = "";
+    // The new hive is an unnamed file in the hive's folder, so that a run
+    // killed while writing it leaves nothing behind; it gets a name only
+    // when complete, just before it is renamed over the hive. Where the file
+    // system has no unnamed files it is named from the start.
+    bool named = false;
+    int fd = openat(hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
         snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
         fd = openat(hive.dirfd, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        named = fd >= 0;
         if (fd < 0 && errno != EEXIST)
             break;
     }
@@ -471,6 +489,19 @@ bool CommitHive(Hive &hive, char *message, size_t size)
     int error = 0;
     char through[64];
     snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+    // Gives the finished unnamed file a name beside the hive.
+    auto giveName = [&]() {
+        for (int attempt = 0; attempt < 100; attempt++) {
+            snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
+            if (linkat(AT_FDCWD, through, hive.dirfd, temp, AT_SYMLINK_FOLLOW) == 0) {
+                named = true;
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
+    };
     RegfHeader header;
     unsigned char block[kRegfBaseBlockSize];
     if (hivex_commit(hive.h, through, 0) != 0) {
@@ -497,12 +528,16 @@ bool CommitHive(Hive &hive, char *message, size_t size)
     } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
         failed = "locking it";
         error = errno;
+    } else if (!named && !giveName()) {
+        failed = "giving it a name beside the hive";
+        error = errno;
     } else if (renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
         failed = "putting it in place of the hive";
         error = errno;
     }
     if (failed != NULL) {
-        unlinkat(hive.dirfd, temp, 0);
+        if (named)
+            unlinkat(hive.dirfd, temp, 0);
         close(fd);
         char what[1400];
         snprintf(what, sizeof what, "%s (%s)", failed, strerror(error));
@@ -554,8 +589,15 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     ReleaseHive(hive);
     snprintf(hive.shown, sizeof hive.shown, "%s", shownPath);
     if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf)) {
-        SetMessage(message, size, "%s does not exist", shownPath);
         hive.dirfd = -1;
+        if (errno == ELOOP) {
+            SetMessage(message, size,
+                       "a folder on the way to %s is a symbolic link, which tessaril does not "
+                       "follow, so that it never writes outside the installation",
+                       shownPath);
+            return kLoadLink;
+        }
+        SetMessage(message, size, "%s does not exist", shownPath);
         return kLoadMissing;
     }
     int fd = -1;
@@ -567,12 +609,27 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
             SetMessage(message, size, "%s is locked by another process", shownPath);
         else if (r == kLoadCorrupt)
             SetMessage(message, size, "%s is not a regular file", shownPath);
+        else if (r == kLoadLink)
+            SetMessage(message, size,
+                       "%s is a symbolic link, which tessaril does not follow, so that it never "
+                       "writes outside the installation",
+                       shownPath);
         else
             SetMessage(message, size, "%s cannot be opened: %s", shownPath, strerror(errno));
         ReleaseHive(hive);
         return r;
     }
     hive.lockfd = fd;
+    if (hive.st.st_size > kMaxHiveBytes[which]) {
+        char detail[160];
+        snprintf(detail, sizeof detail,
+                 "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are "
+                 "read)",
+                 (long long)hive.st.st_size, kHiveNames[which], (long long)kMaxHiveBytes[which]);
+        SetMessage(message, size, "%s %s, so it was not read", shownPath, detail);
+        ReleaseHive(hive);
+        return kLoadTooLarge;
+    }
 
     unsigned char block[kRegfBaseBlockSize];
     RegfHeader header;

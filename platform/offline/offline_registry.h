@@ -15,6 +15,8 @@ enum OfflineLoadResult {
     kLoadNotClean,     // the sequence numbers differ
     kLoadCorrupt,      // not a hive, or refused by hivex
     kLoadNoControlSet, // SYSTEM only: no usable Select\Current
+    kLoadTooLarge,     // larger than such a hive can be: not read at all
+    kLoadLink,         // the file or a folder on its way is a symbolic link
     kLoadFailed        // any other failure (detail in the message)
 };
 

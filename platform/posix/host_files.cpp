@@ -111,6 +111,7 @@ const char *HostFilesWindowsDirectory(void) { return g_windowsDirectory; }
 bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t leafSize)
 {
     const char *rel = windowsPath ? RelativePart(windowsPath) : NULL;
+    errno = ENOENT;
     if (rel == NULL || g_hostDirectory[0] == '\0')
         return false;
     int dirfd = open(g_hostDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
@@ -125,6 +126,7 @@ bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t l
         char name[256];
         if (!ValidComponent(p, n)) {
             close(dirfd);
+            errno = ENOENT;
             return false;
         }
         memcpy(name, p, n);
@@ -147,12 +149,19 @@ bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t l
         char found[256];
         if (!MatchEntry(dirfd, name, found, sizeof found)) {
             close(dirfd);
+            errno = ENOENT;
             return false;
         }
         int next = openat(dirfd, found, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+        int e = errno;
+        struct stat st;
+        if (next < 0 && fstatat(dirfd, found, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(st.st_mode))
+            e = ELOOP;
         close(dirfd);
-        if (next < 0)
+        if (next < 0) {
+            errno = e;
             return false;
+        }
         dirfd = next;
         p = rest;
     }

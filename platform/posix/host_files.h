@@ -28,7 +28,9 @@ BOOL HostDeleteFile(LPCSTR path);
 int HostOpenFileCount(void);
 
 // Fills dirfd/leaf for an existing folder and the (case-matched, when it
-// exists) name of the last component. The caller closes *dirfd.
+// exists) name of the last component. The caller closes *dirfd. On failure
+// errno is ELOOP when a folder on the way is a symbolic link, ENOENT when one
+// is missing.
 bool HostOpenParent(const char *windowsPath, int *dirfd, char *leaf, size_t leafSize);
 
 #endif
