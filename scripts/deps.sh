@@ -40,5 +40,5 @@ tessaril_install_deps() {
     need+=(wine wine32:i386)
   fi
   apt-get update -q
-  apt-get install -y -q --no-install-recommends "${need[@]}"
+  apt-get install -y -q "${need[@]}"
 }
