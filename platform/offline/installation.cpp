@@ -6,11 +6,13 @@
 #include "platform/offline/offline_registry.h"
 #include "platform/posix/host_files.h"
 
+#include <errno.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 namespace {
 
@@ -94,11 +96,26 @@ bool OpenInstallation(char *message, size_t size)
                  host);
         return false;
     }
-    if (r != kLoadOk)
+    size_t said = 0;
+    if (r != kLoadOk) {
         snprintf(message, size,
                  "tessaril: warning: the SOFTWARE hive cannot be read (%s), so the Windows "
                  "version is unknown.",
                  detail);
+        said = strlen(message);
+    }
+    // The log goes to Temp; a Temp that is a link is not followed, so the run
+    // keeps no log. Say so, as nothing else would.
+    int dirfd = -1;
+    char leaf[256];
+    snprintf(winPath, sizeof winPath, "%s\\Temp\\Tessaril.log", windows);
+    if (HostOpenParent(winPath, &dirfd, leaf, sizeof leaf))
+        close(dirfd);
+    else if (errno == ELOOP && said + 1 < size)
+        snprintf(message + said, size - said,
+                 "%stessaril: warning: %s/Temp is a symbolic link, which tessaril does not "
+                 "follow, so this run keeps no log.",
+                 said ? "\n" : "", host);
     return true;
 }
 
