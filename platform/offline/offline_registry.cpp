@@ -361,6 +361,22 @@ hive_value_h FindValue(Hive &hive, hive_node_h node, const char *name, std::stri
     return found;
 }
 
+// A value's data and type. hivex hands over the type as the hive stores it,
+// any 32-bit number, in its enum type: it is taken as a number, never read
+// as the enum, whose values it may lie outside.
+static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type holds a 32-bit type");
+char *ValueData(Hive &hive, hive_value_h v, DWORD *type, size_t *len)
+{
+    hive_type t;
+    memset(&t, 0, sizeof t);
+    errno = 0;
+    char *data = hivex_value_value(hive.h, v, &t, len);
+    uint32_t n;
+    memcpy(&n, &t, sizeof n);
+    *type = (DWORD)n;
+    return data;
+}
+
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
 // Opens the hive file named leaf in dirfd and takes its lock. The file could
@@ -437,10 +453,9 @@ bool FindCurrentControlSet(Hive &hive)
     hive_value_h v = FindValue(hive, select, "Current", NULL, &status);
     if (v == 0)
         return false;
-    hive_type t;
+    DWORD t;
     size_t len;
-    errno = 0;
-    char *data = hivex_value_value(hive.h, v, &t, &len);
+    char *data = ValueData(hive, v, &t, &len);
     if (data == NULL)
         return false;
     uint32_t n = 0;
@@ -761,10 +776,9 @@ LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, 
     hive_value_h v = FindValue(hive, s->node, lpValueName, NULL, &status);
     if (v == 0)
         return status;
-    hive_type t;
+    DWORD t;
     size_t len;
-    errno = 0;
-    char *raw = hivex_value_value(hive.h, v, &t, &len);
+    char *raw = ValueData(hive, v, &t, &len);
     if (raw == NULL)
         return HivexFailure(hive);
     const unsigned char *data = (const unsigned char *)raw;

@@ -2,6 +2,7 @@
 // directories and files, message boxes on the terminal, the version read from
 // the SOFTWARE hive, and a restart that cannot happen from here.
 #include "platform/dialog.h"
+#include "platform/offline/scripted_answers.h"
 #include "platform/files.h"
 #include "platform/posix/host_files.h"
 #include "platform/registry.h"
@@ -30,6 +31,18 @@ UINT CopyDirectory(const char *text, LPSTR buffer, UINT size)
     return (UINT)n;
 }
 
+// Scripted answers, when set: the rest of the text still to read.
+const char *g_script = NULL;
+
+int NextAnswerChar()
+{
+    if (g_script == NULL)
+        return getchar();
+    if (*g_script == '\0')
+        return EOF;
+    return (unsigned char)*g_script++;
+}
+
 // Reads one answer line (at most 63 characters are kept; the rest of a
 // longer line is read and dropped). False at end of input with nothing read.
 bool ReadAnswer(char *line, size_t size)
@@ -37,7 +50,7 @@ bool ReadAnswer(char *line, size_t size)
     size_t n = 0;
     int c;
     bool any = false;
-    while ((c = getchar()) != EOF) {
+    while ((c = NextAnswerChar()) != EOF) {
         any = true;
         if (c == '\n')
             break;
@@ -100,6 +113,8 @@ bool ReadVersionString(HKEY key, const char *name, char *out, DWORD size)
 
 } // namespace
 
+void OfflineScriptAnswers(const char *lines) { g_script = lines; }
+
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize)
 {
     return CopyDirectory(HostFilesWindowsDirectory(), lpBuffer, uSize);
@@ -161,7 +176,7 @@ int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
             return IDNO;
         }
         // Answers that come from a pipe are not echoed by a terminal.
-        if (!isatty(0)) {
+        if (g_script != NULL || !isatty(0)) {
             fputs(line, stdout);
             fputs("\n", stdout);
         }
