@@ -1,0 +1,178 @@
+// Arbitrary bytes as the SYSTEM hive of a scratch installation (a good
+// SOFTWARE hive of XP beside it, the three driver files, a Temp folder),
+// opened, repaired and closed through the offline backend as the tessaril
+// program does it, both answers given. Besides no crash, hang or runaway
+// allocation, it checks after every run:
+//   - bytes hivex refuses are never written: the file is as it was;
+//   - whatever is written is a clean hive (equal sequence numbers, a right
+//     checksum) that hivex opens again;
+//   - the SOFTWARE hive is unchanged, no key handle or file is left open,
+//     and nothing but the two hives is left in the config folder.
+#include "platform/installation.h"
+#include "platform/offline/offline_registry.h"
+#include "platform/offline/regf_file.h"
+#include "platform/offline/scripted_answers.h"
+#include "platform/posix/host_files.h"
+#include "wizard/wizard.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <hivex.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+
+namespace {
+
+std::string g_config;   // .../WINDOWS/system32/config
+std::string g_system;   // its SYSTEM hive
+std::string g_input;    // a copy of the input, for hivex to judge
+std::string g_software; // the SOFTWARE hive's bytes
+
+void Die(const char *what)
+{
+    fprintf(stderr, "hive_fuzzer: %s\n", what);
+    abort();
+}
+
+void WriteWhole(const std::string &path, const uint8_t *data, size_t size)
+{
+    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0)
+        Die("cannot write a scratch file");
+    size_t done = 0;
+    while (done < size) {
+        ssize_t n = write(fd, data + done, size - done);
+        if (n <= 0)
+            Die("cannot write a scratch file");
+        done += (size_t)n;
+    }
+    close(fd);
+}
+
+std::string ReadWhole(const std::string &path)
+{
+    std::string out;
+    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0)
+        return out;
+    char buffer[65536];
+    ssize_t n;
+    while ((n = read(fd, buffer, sizeof buffer)) > 0)
+        out.append(buffer, (size_t)n);
+    close(fd);
+    return out;
+}
+
+// A SOFTWARE hive that says Windows XP.
+void WriteSoftware(const std::string &path)
+{
+    int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
+    if (fd < 0 || !WriteEmptyHive(fd, 5, "ROOT"))
+        Die("cannot write the SOFTWARE hive");
+    close(fd);
+    hive_h *h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
+    if (h == NULL)
+        Die("hivex refuses the SOFTWARE hive");
+    hive_node_h node = hivex_root(h);
+    for (const char *name : {"Microsoft", "Windows NT", "CurrentVersion"})
+        node = node ? hivex_node_add_child(h, node, name) : 0;
+    char version[] = {'5', 0, '.', 0, '1', 0, 0, 0};
+    char key[] = "CurrentVersion";
+    hive_set_value v = {key, hive_t_REG_SZ, sizeof version, version};
+    if (node == 0 || hivex_node_set_value(h, node, &v, 0) != 0 || hivex_commit(h, NULL, 0) != 0)
+        Die("cannot fill the SOFTWARE hive");
+    hivex_close(h);
+}
+
+void Setup()
+{
+    char base[] = "/tmp/tessaril-hive-fuzz-XXXXXX";
+    if (mkdtemp(base) == NULL)
+        Die("cannot make the scratch folder");
+    std::string windows = std::string(base) + "/WINDOWS";
+    g_config = windows + "/system32/config";
+    for (const std::string &d : {windows, windows + "/system32", g_config, windows + "/system32/drivers",
+                                 windows + "/Temp"})
+        if (mkdir(d.c_str(), 0755) != 0)
+            Die("cannot make the scratch installation");
+    for (const char *driver : {"Gravle2k", "kvt_2k", "Mbx7_xp"})
+        WriteWhole(windows + "/system32/drivers/" + driver + ".sys", (const uint8_t *)"MZ", 2);
+    WriteSoftware(g_config + "/software");
+    g_software = ReadWhole(g_config + "/software");
+    g_system = g_config + "/system";
+    g_input = std::string(base) + "/input";
+    setenv("TESSARIL_SYSTEMROOT", windows.c_str(), 1);
+    // The boxes print on standard output; libFuzzer reports on standard error.
+    int null = open("/dev/null", O_WRONLY | O_CLOEXEC);
+    if (null < 0 || dup2(null, 1) < 0)
+        Die("cannot quiet standard output");
+    close(null);
+}
+
+bool OnlyTheHives()
+{
+    DIR *d = opendir(g_config.c_str());
+    if (d == NULL)
+        return false;
+    bool ok = true;
+    for (struct dirent *e = readdir(d); e != NULL; e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 &&
+            strcmp(e->d_name, "system") != 0 && strcmp(e->d_name, "software") != 0)
+            ok = false;
+    closedir(d);
+    return ok;
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int *, char ***)
+{
+    Setup();
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
+{
+    WriteWhole(g_system, data, size);
+    char message[8192];
+    if (OpenInstallation(message, sizeof message)) {
+        OfflineScriptAnswers("y\nn\n");
+        RunRepairWizard();
+        OfflineScriptAnswers(NULL);
+        fflush(stdout);
+        CloseInstallation(message, sizeof message);
+    }
+    if (OfflineOpenKeyCount() != 0)
+        Die("a key handle was left open");
+    if (HostOpenFileCount() != 0)
+        Die("a file was left open");
+    if (!OnlyTheHives())
+        Die("a file was left beside the hives");
+    if (ReadWhole(g_config + "/software") != g_software)
+        Die("the SOFTWARE hive changed");
+
+    std::string after = ReadWhole(g_system);
+    if (after.size() == size && memcmp(after.data(), data, size) == 0)
+        return 0;
+    // Written: hivex must have taken the input, and must take what came out.
+    WriteWhole(g_input, data, size);
+    hive_h *h = hivex_open(g_input.c_str(), HIVEX_OPEN_WRITE);
+    if (h == NULL)
+        Die("a hive that hivex refuses was written");
+    hivex_close(h);
+    RegfHeader header;
+    if (!ParseRegfHeader((const unsigned char *)after.data(), after.size(), &header) ||
+        !header.checksumOk || header.sequence1 != header.sequence2)
+        Die("the hive written has a bad base block");
+    h = hivex_open(g_system.c_str(), HIVEX_OPEN_WRITE);
+    if (h == NULL)
+        Die("the hive written is refused by hivex");
+    hivex_close(h);
+    return 0;
+}
