@@ -667,6 +667,19 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
         ReleaseHive(hive);
         return kLoadCorrupt;
     }
+    // hivex takes the size of the bins from the header and would grow the
+    // hive to it when a key is added: a size the file does not hold is
+    // damage, refused here.
+    if (header.binsSize == 0 || header.binsSize % kRegfBaseBlockSize != 0 ||
+        (off_t)kRegfBaseBlockSize + (off_t)header.binsSize > hive.st.st_size ||
+        header.rootCell >= header.binsSize) {
+        SetMessage(message, size,
+                   "%s is damaged: its header gives a size or a root key that the file does not "
+                   "hold",
+                   shownPath);
+        ReleaseHive(hive);
+        return kLoadCorrupt;
+    }
     hive.minor = header.minor;
     hive.writable = DecideWritable(hive);
     if (hive.writable)

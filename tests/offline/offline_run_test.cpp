@@ -290,6 +290,9 @@ TEST(OfflineRun, DamagedOrUncleanHivesAreRefusedUntouched)
         {"checksum", 0x30, 1, false, "is damaged"},
         {"root", 0x24, 0x100000, true, "is damaged"},
         {"version", 0x14, 1, true, "is damaged"},
+        // Bins far past the end of the file: hivex would grow the hive to
+        // that size (1.8 GB) on the first key added.
+        {"bins", 0x28, 0x6B000000, true, "its header gives a size or a root key that the file does not hold"},
     };
     for (const Case &c : cases) {
         std::string windows = MakeSample(FreshFolder(std::string("damaged-") + c.name));
