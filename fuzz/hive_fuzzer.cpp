@@ -90,11 +90,22 @@ void WriteSoftware(const std::string &path)
     hivex_close(h);
 }
 
+std::string g_scratch; // the scratch folder, removed at exit
+
+void RemoveScratch()
+{
+    std::string command = "rm -rf '" + g_scratch + "'";
+    if (system(command.c_str()) != 0)
+        fprintf(stderr, "hive_fuzzer: %s could not be removed\n", g_scratch.c_str());
+}
+
 void Setup()
 {
     char base[] = "/tmp/tessaril-hive-fuzz-XXXXXX";
     if (mkdtemp(base) == NULL)
         Die("cannot make the scratch folder");
+    g_scratch = base;
+    atexit(RemoveScratch);
     std::string windows = std::string(base) + "/WINDOWS";
     g_config = windows + "/system32/config";
     for (const std::string &d : {windows, windows + "/system32", g_config, windows + "/system32/drivers",
