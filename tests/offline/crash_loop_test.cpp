@@ -42,17 +42,6 @@ double Now()
     return (double)t.tv_sec + (double)t.tv_nsec / 1e9;
 }
 
-std::set<std::string> Names(const std::string &path)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(path.c_str());
-    for (struct dirent *e = d ? readdir(d) : NULL; e; e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.insert(e->d_name);
-    if (d)
-        closedir(d);
-    return names;
-}
 
 // Starts tessaril on the installation, answering "y" and "n"; kills it after
 // delay seconds (never when delay is negative). True when the kill is what
@@ -153,7 +142,7 @@ TEST(OfflineCrashLoop, KilledRunsLeaveTheOldHiveOrACompleteNewOne)
         whole = std::max(whole, Now() - start);
         EXPECT_EQ(0, code);
         EXPECT_TRUE(CompleteNewHive(in));
-        EXPECT_EQ(clean, Names(in.windows + "/system32/config"));
+        EXPECT_EQ(clean, FolderNames(in.windows + "/system32/config"));
     }
 
     int killed = 0, keptOld = 0, madeNew = 0, leftovers = 0, finished = 0;
@@ -174,7 +163,7 @@ TEST(OfflineCrashLoop, KilledRunsLeaveTheOldHiveOrACompleteNewOne)
             EXPECT_FALSE(RunAndKill(in, answers, -1, &code));
             EXPECT_EQ(0, code) << "run " << run;
             EXPECT_TRUE(CompleteNewHive(in)) << "run " << run;
-            EXPECT_EQ(clean, Names(in.windows + "/system32/config")) << "run " << run;
+            EXPECT_EQ(clean, FolderNames(in.windows + "/system32/config")) << "run " << run;
             mustFinish = false;
             finished++;
             continue;
@@ -193,7 +182,7 @@ TEST(OfflineCrashLoop, KilledRunsLeaveTheOldHiveOrACompleteNewOne)
                 madeNew++;
             }
         }
-        std::set<std::string> names = Names(in.windows + "/system32/config");
+        std::set<std::string> names = FolderNames(in.windows + "/system32/config");
         for (const std::string &n : names)
             if (!clean.count(n)) {
                 EXPECT_EQ(0u, n.find("system.tessaril-")) << "run " << run << " left " << n;

@@ -1,5 +1,6 @@
 #include "offline_harness.h"
 
+#include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
 #include <hivex.h>
@@ -338,6 +339,18 @@ std::string Dword(unsigned v)
     for (int i = 0; i < 4; i++)
         s[i] = (char)(v >> (8 * i));
     return s;
+}
+
+std::set<std::string> FolderNames(const std::string &path)
+{
+    std::set<std::string> names;
+    DIR *d = opendir(path.c_str());
+    for (struct dirent *e = d ? readdir(d) : NULL; e; e = readdir(d))
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+            names.insert(e->d_name);
+    if (d)
+        closedir(d);
+    return names;
 }
 
 } // namespace offline

@@ -4,6 +4,7 @@
 #define TESSARIL_TESTS_OFFLINE_HARNESS_H
 
 #include <map>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -71,6 +72,9 @@ std::string Multi(const std::vector<std::string> &utf8Entries);
 std::string Dword(unsigned v);
 
 const char *const kClassKey = "Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}";
+
+// The names in a folder, "." and ".." left out; empty when it cannot be read.
+std::set<std::string> FolderNames(const std::string &path);
 
 } // namespace offline
 

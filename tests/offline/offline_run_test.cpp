@@ -24,17 +24,6 @@ const std::string kFilterKeyFailure =
 
 std::string SystemHive(const std::string &windows) { return windows + "/system32/config/system"; }
 
-std::set<std::string> FolderNames(const std::string &path)
-{
-    std::set<std::string> names;
-    DIR *d = opendir(path.c_str());
-    for (struct dirent *e = d ? readdir(d) : NULL; e; e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
-            names.insert(e->d_name);
-    if (d)
-        closedir(d);
-    return names;
-}
 
 std::string XpLog()
 {
