@@ -36,6 +36,17 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
 
 // True when the file can be opened for reading (and it is closed again at
 // once). A file that exists but cannot be opened that way counts as missing.
+// The test looks at the files the system itself loads: a 32-bit program on
+// 64-bit Windows sees its own system folder in place of the native one until
+// the redirection is turned off around the test.
 bool FileExists(const char *path);
+
+// Turns the file system redirection of the calling thread off, where the
+// process has one: true, with state filled for ResumeFileRedirection, when it
+// was turned off; false when there is none to turn off (every backend but
+// the Windows one, and Windows without WOW64).
+bool SuspendFileRedirection(void **state);
+// Turns the redirection back on after SuspendFileRedirection returned true.
+void ResumeFileRedirection(void *state);
 
 #endif
