@@ -69,6 +69,10 @@ prepare)
   wine_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.ExitWindowsEx /f >/dev/null
   "$TESSARIL_WINESERVER" -w
   [ -d "$WINEPREFIX/drive_c/windows/system32/drivers" ] || { echo "prefix has no drivers folder"; exit 1; }
+  if [ "$WINEARCH" = win64 ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then
+    echo "the 64-bit prefix has no syswow64 folder: it cannot run 32-bit programs"
+    exit 1
+  fi
   echo "prefix ready: $WINEPREFIX"
   ;;
 run)

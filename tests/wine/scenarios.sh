@@ -225,8 +225,10 @@ EOF
 # A Windows XP machine that never had the drivers registered: the class key
 # is created, the three service keys are created, the filters set, and the
 # user restarts.
-scenario_xp_fresh() {
-  windows_version winxp
+scenario_xp_fresh() { xp_fresh winxp; }
+
+xp_fresh() {
+  windows_version "$1"
   driver_files Gravle2k kvt_2k Mbx7_xp
   box yes "$CONFIRM"
   box yes "$RESTART"
@@ -362,6 +364,26 @@ unsupported() {
 # first box, with nothing changed.
 scenario_unsupported_vista() { unsupported vista; }
 scenario_unsupported_win98() { unsupported win98; }
+scenario_unsupported_nt40() { unsupported nt40; }
+
+# 64-bit XP and Server 2003 (5.2, counted as XP) run the 32-bit program
+# under WOW64. The drivers stand only in the native system32\drivers, where
+# a 64-bit system keeps them; the 32-bit view of that folder (syswow64 in
+# Wine) holds none of them. The run must be the one of 32-bit XP.
+wow64_xp_fresh() {
+  [ -d "$drive_c/windows/syswow64" ] || { echo "not a 64-bit prefix: no C:\windows\syswow64"; exit 1; }
+  local name
+  for name in Gravle2k kvt_2k Mbx7_xp; do
+    rm -f "$drive_c/windows/syswow64/drivers/$name.sys"
+  done
+  xp_fresh "$1"
+  for name in Gravle2k kvt_2k Mbx7_xp; do
+    [ ! -e "$drive_c/windows/syswow64/drivers/$name.sys" ] ||
+      fail "$name.sys turned up in the 32-bit drivers folder"
+  done
+}
+scenario_wow64_winxp64() { wow64_xp_fresh winxp64; }
+scenario_wow64_win2003() { wow64_xp_fresh win2003; }
 
 # Windows Server 2003 (5.2) counts as XP. Service keys that exist, however
 # incomplete, are left exactly as they are; the missing one is created.
