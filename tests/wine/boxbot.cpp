@@ -1,7 +1,7 @@
 // Test helper run under Wine: starts a program, answers its message boxes as
 // a user would, and writes down what it saw.
 //
-//   boxbot.exe SCRIPT TRANSCRIPT PROGRAM
+//   boxbot.exe SCRIPT TRANSCRIPT PROGRAM [HOLD]
 //
 // SCRIPT holds one line per expected box, in order: the button to press
 // ("yes", "no" or "ok"), a tab, and the box text with "\n", "\t" and "\\"
@@ -20,6 +20,11 @@
 //   exit code: C
 // and "error: ..." lines for every mismatch. The helper exits 0 when every
 // box matched its line and the program ended by itself, 1 otherwise.
+//
+// With HOLD (a folder), each expected box is held on the screen for a
+// picture before its button is pressed: the helper writes HOLD\box-N.txt
+// holding the box's screen rectangle ("left top right bottom") and waits
+// until someone deletes that file.
 #include <windows.h>
 #include <string.h>
 
@@ -191,6 +196,34 @@ void Press(HWND box, int id)
         Sleep(kPollMs);
 }
 
+// Writes HOLD\box-N.txt with the box's rectangle and waits until it is gone.
+void Hold(const char *folder, HWND box, int number)
+{
+    char path[1100]; // wsprintfA writes at most 1024 characters
+    char line[64];
+    RECT rect;
+    // Painted in full, its controls included, before anyone looks.
+    RedrawWindow(box, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
+    GetWindowRect(box, &rect);
+    wsprintfA(path, "%s\\box-%d.txt", folder, number);
+    int length = wsprintfA(line, "%ld %ld %ld %ld\n", rect.left, rect.top, rect.right, rect.bottom);
+    HANDLE file = CreateFileA(path, GENERIC_WRITE, 0, NULL, CREATE_ALWAYS, FILE_ATTRIBUTE_NORMAL, NULL);
+    if (file == INVALID_HANDLE_VALUE) {
+        Error("cannot write ", path);
+        return;
+    }
+    DWORD written;
+    WriteFile(file, line, (DWORD)length, &written, NULL);
+    CloseHandle(file);
+    DWORD waited = 0;
+    while (GetFileAttributesA(path) != INVALID_FILE_ATTRIBUTES && waited < kGiveUpMs) {
+        Sleep(kPollMs);
+        waited += kPollMs;
+    }
+    if (waited >= kGiveUpMs)
+        Error("nobody took ", path);
+}
+
 // Reads the box, writes it down, and returns the buttons it offers as text.
 void Describe(HWND box, int number, char *text, int size, char *buttons)
 {
@@ -220,8 +253,9 @@ void Describe(HWND box, int number, char *text, int size, char *buttons)
 
 int main(int argc, char **argv)
 {
-    if (argc != 4)
+    if (argc != 4 && argc != 5)
         return 2;
+    const char *hold = argc == 5 ? argv[4] : NULL;
     g_transcript = CreateFileA(argv[2], GENERIC_WRITE, FILE_SHARE_READ, NULL, CREATE_ALWAYS,
                                FILE_ATTRIBUTE_NORMAL, NULL);
     if (g_transcript == INVALID_HANDLE_VALUE)
@@ -259,6 +293,8 @@ int main(int argc, char **argv)
             Error("text differs from the expected text");
         if (!GetDlgItem(box, steps[number].button))
             Error("no button ", ButtonName(steps[number].button));
+        if (hold)
+            Hold(hold, box, number + 1);
         wsprintfA(label, "pressed %d: ", number + 1);
         WriteLine(label, ButtonName(steps[number].button));
         Press(box, steps[number].button);

@@ -3,6 +3,7 @@
 #
 #   harness.sh prepare WORK           makes the prefix every scenario copies
 #   harness.sh run WORK SCENARIO      runs one scenario of scenarios.sh
+#   harness.sh pictures WORK OUT      photographs the boxes into OUT (PNG)
 #
 # Environment (set by the CTest registration): TESSARIL_EXE, TESSARIL_BOXBOT,
 # TESSARIL_WINE (the loader), TESSARIL_WINESERVER, TESSARIL_WINEARCH (win32 or
@@ -75,8 +76,14 @@ prepare)
   fi
   echo "prefix ready: $WINEPREFIX"
   ;;
-run)
+run | pictures)
   scenario=$3
+  if [ "$mode" = pictures ]; then
+    command -v import >/dev/null || { echo "SKIPPED: ImageMagick's import is missing"; exit 77; }
+    mkdir -p "$3"
+    out=$(cd "$3" && pwd)
+    scenario=pictures
+  fi
   [ -d "$work/base-prefix" ] || { echo "no prepared prefix in $work"; exit 1; }
   dir=$work/$scenario
   rm -rf "$dir"
@@ -86,11 +93,15 @@ run)
   start_display "$dir"
   "$TESSARIL_WINESERVER" -p
   . "$here/scenarios.sh"
-  "scenario_$scenario"
+  if [ "$mode" = pictures ]; then
+    pictures "$out"
+  else
+    "scenario_$scenario"
+  fi
   finish
   ;;
 *)
-  echo "usage: harness.sh prepare WORK | run WORK SCENARIO" >&2
+  echo "usage: harness.sh prepare WORK | run WORK SCENARIO | pictures WORK OUT" >&2
   exit 2
   ;;
 esac

@@ -59,21 +59,69 @@ box() {
 
 # --- the run ----------------------------------------------------------------
 
+# run_wizard [PICTURE...]: runs the program with the helper answering the
+# boxes of the script. With pictures, one per box ("-" for none), each box
+# is held on the screen and photographed before it is answered.
 run_wizard() {
   mkdir -p "$tool_dir"
   cp "$TESSARIL_EXE" "$tool_dir/Tessaril.exe"
   cp "$TESSARIL_BOXBOT" "$tool_dir/boxbot.exe"
   cp "$dir/script.txt" "$tool_dir/script.txt"
+  local hold=()
+  if [ $# -gt 0 ]; then
+    rm -rf "$tool_dir/hold"
+    mkdir "$tool_dir/hold"
+    hold=('C:\tessaril\hold')
+  fi
   echo "running $(basename "$TESSARIL_EXE") ($TESSARIL_WINEARCH) in $WINEPREFIX on $DISPLAY"
   local status=0
   WINEDEBUG=-all,+relay wine_run 'C:\tessaril\boxbot.exe' 'C:\tessaril\script.txt' \
-    'C:\tessaril\transcript.txt' 'C:\tessaril\Tessaril.exe' >"$dir/helper.out" 2>"$dir/trace.txt" ||
-    status=$?
+    'C:\tessaril\transcript.txt' 'C:\tessaril\Tessaril.exe' "${hold[@]}" \
+    >"$dir/helper.out" 2>"$dir/trace.txt" &
+  local helper=$!
+  [ $# -eq 0 ] || take_pictures "$helper" "$@"
+  wait "$helper" || status=$?
   [ $status -eq 0 ] || fail "box helper exited with $status"
   printf 'exit code: 0\n' >>"$dir/expected-transcript.txt"
   if ! diff -u "$dir/expected-transcript.txt" "$tool_dir/transcript.txt"; then
     fail "boxes or exit code differ from the expected ones (diff above: - expected, + seen)"
   fi
+}
+
+# take_pictures HELPER PICTURE...: for each box the helper holds, crops its
+# rectangle out of the screen into the next PICTURE (a small PNG), then lets
+# the helper go on.
+take_pictures() {
+  local helper=$1 number=0 picture request left top right bottom
+  shift
+  for picture in "$@"; do
+    number=$((number + 1))
+    request=$tool_dir/hold/box-$number.txt
+    while [ ! -s "$request" ]; do
+      kill -0 "$helper" 2>/dev/null || { fail "box $number never came up for its picture"; return; }
+      sleep 0.1
+    done
+    read -r left top right bottom <"$request"
+    if [ "$picture" != - ]; then
+      # Wine hands what it drew to the X server a moment later.
+      sleep 0.5
+      import -display "$DISPLAY" -window root -crop "$((right - left))x$((bottom - top))+$left+$top" \
+        +repage -strip -colors 16 "PNG8:$picture" || fail "no picture of box $number"
+      # A box has its face, frame, caption and text: a blank grab has not.
+      local colours
+      colours=$(identify -format %k "$picture" 2>/dev/null || echo 0)
+      [ "$colours" -gt 3 ] || fail "the picture of box $number has $colours colours: nothing drawn"
+      echo "box $number: $picture ($((right - left))x$((bottom - top)), $colours colours)"
+    fi
+    rm -f "$request"
+  done
+}
+
+# Starts the next run in the same prefix and on the same display.
+next_run() {
+  boxes=0
+  : >"$dir/script.txt"
+  : >"$dir/expected-transcript.txt"
 }
 
 # --- checks -----------------------------------------------------------------
@@ -407,4 +455,30 @@ HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
 EOF
   expect_created_lower Mbx7_xp
   expect_restart requested
+}
+
+# --- pictures ---------------------------------------------------------------
+
+# pictures OUT: the boxes of an XP run (the confirmation, the restart
+# question) and the box of a Windows 98 run, photographed into OUT; both
+# runs are checked like the scenarios above.
+pictures() {
+  # With no window manager on the display, Wine draws the frames and the
+  # captions itself, as Windows does.
+  reg_add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N
+  reg_add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  box yes "$CONFIRM"
+  box no "$RESTART"
+  run_wizard "$1/confirm.png" "$1/restart.png"
+  expect_xp_lists_set_up
+  expect_restart not_requested
+  next_run
+  windows_version win98
+  old_log "Operating System = Windows XP"
+  box yes "$CONFIRM"
+  box ok "$UNSUPPORTED"
+  run_wizard - "$1/unsupported.png"
+  expect_log_untouched
 }
