@@ -7,9 +7,10 @@ typedef BOOL(WINAPI *IsWow64ProcessCall)(HANDLE process, PBOOL wow64);
 typedef BOOL(WINAPI *DisableRedirectionCall)(PVOID *state);
 typedef BOOL(WINAPI *RevertRedirectionCall)(PVOID state);
 
-// A kernel32 function that not every Windows has (these came with XP SP2
-// and Server 2003 SP1): looked up when needed, so that the program still
-// loads on the systems without it. NULL where it is missing.
+// A kernel32 function that not every Windows has (IsWow64Process came with
+// XP SP2, the redirection calls with the 64-bit editions of XP and Server
+// 2003): looked up when needed, so that the program still loads on the
+// systems without it. NULL where it is missing.
 template <typename Call>
 Call Kernel32Function(const char *name)
 {
