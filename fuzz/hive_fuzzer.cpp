@@ -9,7 +9,8 @@
 //   - the SOFTWARE hive is unchanged, no key handle or file is left open,
 //     and nothing but the two hives is left in the config folder.
 #include "platform/installation.h"
-#include "platform/offline/offline_registry.h"
+#include "platform/emulated/registry_front.h"
+#include "platform/offline/hivex_store.h"
 #include "platform/offline/regf_file.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/posix/host_files.h"
@@ -170,7 +171,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         fflush(stdout);
         CloseInstallation(message, sizeof message);
     }
-    if (OfflineOpenKeyCount() != 0)
+    if (RegistryFrontOpenKeyCount() != 0)
         Die("a key handle was left open");
     if (HostOpenFileCount() != 0)
         Die("a file was left open");

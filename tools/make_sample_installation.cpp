@@ -8,7 +8,7 @@
 //
 // The Windows directory is FOLDER/WINDOWS (FOLDER/WINNT for version 5.0);
 // its path is printed on standard output.
-#include "platform/offline/cp1252.h"
+#include "platform/emulated/cp1252.h"
 #include "platform/offline/regf_file.h"
 
 #include <errno.h>

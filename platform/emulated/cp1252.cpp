@@ -1,4 +1,4 @@
-#include "platform/offline/cp1252.h"
+#include "platform/emulated/cp1252.h"
 
 #include <string.h>
 
