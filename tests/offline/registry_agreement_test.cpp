@@ -57,7 +57,7 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
         entries.push_back(e);
     }
     EXPECT_EQ(7, type);
-    EXPECT_EQ(Multi(entries), data);
+    EXPECT_EQ(MultiUtf16(entries), data);
     ASSERT_TRUE(HivexValue(hive, key, "Name", &type, &data));
     EXPECT_EQ(2, type);
     EXPECT_EQ(Utf16("x"), data);
@@ -65,7 +65,7 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
     EXPECT_EQ(3, type);
     EXPECT_EQ(std::string("\xE9\x00\x80", 3), data);
     ASSERT_TRUE(HivexValue(hive, key, "Count", &type, &data));
-    EXPECT_EQ(Dword(7), data);
+    EXPECT_EQ(DwordBytes(7), data);
     ASSERT_TRUE(HivexValue(hive, key, "Empty", &type, &data));
     EXPECT_EQ(Utf16(""), data);
     EXPECT_EQ((std::vector<std::string>{"ControlSet001", "Select"}), HivexSubkeys(hive, ""));
