@@ -1,3 +1,4 @@
+// FileExists, on top of the file calls.
 #include "platform/files.h"
 
 bool FileExists(const char *path)

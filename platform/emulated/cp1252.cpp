@@ -1,3 +1,4 @@
+// Text conversions between Windows-1252, UTF-16LE and UTF-8.
 #include "platform/emulated/cp1252.h"
 
 #include <string.h>

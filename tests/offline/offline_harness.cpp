@@ -1,3 +1,4 @@
+// Helpers of the offline tests: sample installations, program runs, hive readback.
 #include "offline_harness.h"
 
 #include <dirent.h>

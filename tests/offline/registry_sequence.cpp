@@ -1,3 +1,4 @@
+// The fixed registry call sequence, printed call by call.
 #include "registry_sequence.h"
 
 #include "platform/registry.h"
