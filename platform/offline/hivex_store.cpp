@@ -34,7 +34,8 @@ const uint64_t kMaxValueData = 1000000;
 
 struct Child {
     hive_node_h node;
-    std::string name; // UTF-8, as hivex gives it
+    std::string name;     // UTF-8, as hivex gives it
+    std::u16string order; // its KeyNameSortKey
 };
 
 struct Hive {
@@ -91,7 +92,6 @@ const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
             return NULL;
         }
         std::vector<Child> list;
-        std::vector<std::u16string> order;
         for (size_t i = 0; kids[i] != 0; i++) {
             errno = 0;
             char *name = hivex_node_name(hive.file.h, kids[i]);
@@ -109,20 +109,15 @@ const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
                 throw;
             }
             free(name);
-            order.push_back(KeyNameSortKey(utf8.data(), utf8.size()));
-            list.push_back(Child{kids[i], std::move(utf8)});
+            std::u16string order = KeyNameSortKey(utf8.data(), utf8.size());
+            list.push_back(Child{kids[i], std::move(utf8), std::move(order)});
         }
         free(kids);
-        std::vector<size_t> at(list.size());
-        for (size_t i = 0; i < at.size(); i++)
-            at[i] = i;
-        std::stable_sort(at.begin(), at.end(),
-                         [&](size_t a, size_t b) { return order[a] < order[b]; });
-        std::vector<Child> sorted;
-        sorted.reserve(list.size());
-        for (size_t i : at)
-            sorted.push_back(std::move(list[i]));
-        auto done = hive.children.emplace(node, std::move(sorted));
+        // In the registry's order, whatever order the hive keeps them in
+        // (hivex adds a key where a lower-case comparison puts it).
+        std::stable_sort(list.begin(), list.end(),
+                         [](const Child &a, const Child &b) { return a.order < b.order; });
+        auto done = hive.children.emplace(node, std::move(list));
         return &done.first->second;
     } catch (const std::bad_alloc &) {
         *status = ERROR_NOT_ENOUGH_MEMORY;
