@@ -19,34 +19,62 @@ uint16_t UpperNameUnit(uint16_t u)
 
 namespace {
 
-void Append(uint32_t cp, std::u16string *out)
-{
-    if (cp >= 0x10000) {
-        cp -= 0x10000;
-        out->push_back((char16_t)(0xD800 + (cp >> 10)));
-        out->push_back((char16_t)(0xDC00 + (cp & 0x3FF)));
-    } else {
-        out->push_back((char16_t)UpperNameUnit((uint16_t)cp));
+// The upper-case UTF-16 units of a UTF-8 name, one at a time.
+struct UpperUnits {
+    const char *p;
+    const char *end;
+    uint16_t low = 0; // the second unit of a surrogate pair, still to come
+
+    // The next unit; false at the end.
+    bool Next(uint16_t *unit)
+    {
+        if (low != 0) {
+            *unit = low;
+            low = 0;
+            return true;
+        }
+        if (p >= end)
+            return false;
+        if ((unsigned char)*p < 0x80) {
+            char c = *p++;
+            *unit = (uint16_t)(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+            return true;
+        }
+        uint32_t cp = NextUtf8(&p, end);
+        if (cp >= 0x10000) {
+            cp -= 0x10000;
+            *unit = (uint16_t)(0xD800 + (cp >> 10));
+            low = (uint16_t)(0xDC00 + (cp & 0x3FF));
+        } else {
+            *unit = UpperNameUnit((uint16_t)cp);
+        }
+        return true;
     }
-}
+};
 
 } // namespace
 
 std::u16string KeyNameSortKey(const char *utf8, size_t size)
 {
     std::u16string key;
-    const char *end = utf8 + size;
-    while (utf8 < end)
-        Append(NextUtf8(&utf8, end), &key);
+    UpperUnits units{utf8, utf8 + size};
+    uint16_t u;
+    while (units.Next(&u))
+        key.push_back((char16_t)u);
     return key;
 }
 
-std::u16string KeyNameSortKeyCp1252(const char *name)
+int CompareKeyNamesUtf8(const char *a, size_t aSize, const char *b, size_t bSize)
 {
-    std::u16string key;
-    for (; *name; name++)
-        Append(Cp1252ToUnicode((unsigned char)*name), &key);
-    return key;
+    UpperUnits ua{a, a + aSize}, ub{b, b + bSize};
+    for (;;) {
+        uint16_t x = 0, y = 0;
+        bool moreA = ua.Next(&x), moreB = ub.Next(&y);
+        if (!moreA || !moreB)
+            return moreA ? 1 : moreB ? -1 : 0;
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
 }
 
 int CompareKeyNames(const char *a, const char *b)

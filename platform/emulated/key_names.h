@@ -12,13 +12,13 @@
 // One UTF-16 unit in upper case: the letters that FoldNameChar folds.
 uint16_t UpperNameUnit(uint16_t unit);
 
-// The sort key of a name: its UTF-16 units in upper case. Names sort as their
-// keys compare; equal keys are the same name.
+// The sort key of a UTF-8 name: its UTF-16 units in upper case. Names sort
+// as their keys compare; equal keys are the same name.
 std::u16string KeyNameSortKey(const char *utf8, size_t size);
-std::u16string KeyNameSortKeyCp1252(const char *name);
 
-// Below zero, zero or above zero as Windows-1252 name a sorts before, with or
-// after b.
+// Below zero, zero or above zero as name a sorts before, with or after b, in
+// the order of their sort keys: UTF-8 names, and Windows-1252 names.
+int CompareKeyNamesUtf8(const char *a, size_t aSize, const char *b, size_t bSize);
 int CompareKeyNames(const char *a, const char *b);
 
 #endif

@@ -34,8 +34,7 @@ const uint64_t kMaxValueData = 1000000;
 
 struct Child {
     hive_node_h node;
-    std::string name;     // UTF-8, as hivex gives it
-    std::u16string order; // its KeyNameSortKey
+    std::string name; // UTF-8, as hivex gives it
 };
 
 struct Hive {
@@ -78,7 +77,12 @@ LONG HivexFailure(Hive &hive)
     return ERROR_BADDB;
 }
 
-// The children of a node, read once and kept until one is added.
+bool KeyOrder(const Child &a, const Child &b)
+{
+    return CompareKeyNamesUtf8(a.name.data(), a.name.size(), b.name.data(), b.name.size()) < 0;
+}
+
+// The children of a node, read once and kept.
 const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
 {
     try {
@@ -109,14 +113,13 @@ const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
                 throw;
             }
             free(name);
-            std::u16string order = KeyNameSortKey(utf8.data(), utf8.size());
-            list.push_back(Child{kids[i], std::move(utf8), std::move(order)});
+            list.push_back(Child{kids[i], std::move(utf8)});
         }
         free(kids);
         // In the registry's order, whatever order the hive keeps them in
         // (hivex adds a key where a lower-case comparison puts it).
-        std::stable_sort(list.begin(), list.end(),
-                         [](const Child &a, const Child &b) { return a.order < b.order; });
+        if (!std::is_sorted(list.begin(), list.end(), KeyOrder))
+            std::stable_sort(list.begin(), list.end(), KeyOrder);
         auto done = hive.children.emplace(node, std::move(list));
         return &done.first->second;
     } catch (const std::bad_alloc &) {
@@ -295,8 +298,19 @@ LONG StoreAddChild(RegistryStore *, StoreKey key, const char *name, StoreKey *ch
         hive.damaged = true;
         return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
     }
-    hive.children.erase(NodeOf(key));
     hive.dirty = true;
+    // The new key joins the children already read, in its place; the keys
+    // hivex has stay where they are in the file.
+    auto kids = hive.children.find(NodeOf(key));
+    if (kids != hive.children.end()) {
+        try {
+            Child c{added, utf8};
+            auto at = std::upper_bound(kids->second.begin(), kids->second.end(), c, KeyOrder);
+            kids->second.insert(at, std::move(c));
+        } catch (const std::bad_alloc &) {
+            hive.children.erase(kids);
+        }
+    }
     *child = KeyOf(HiveOf(key), added);
     return ERROR_SUCCESS;
 }
