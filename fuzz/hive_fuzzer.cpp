@@ -9,8 +9,11 @@
 //   - the SOFTWARE hive is unchanged, no key handle or file is left open,
 //     and nothing but the two hives is left in the config folder.
 #include "platform/installation.h"
-#include "platform/offline/offline_registry.h"
+#include "platform/emulated/registry_front.h"
+#include "platform/offline/hivex_store.h"
+#include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_file.h"
+#include "platform/offline/regf_writer.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/posix/host_files.h"
 #include "wizard/wizard.h"
@@ -42,52 +45,28 @@ void Die(const char *what)
 
 void WriteWhole(const std::string &path, const uint8_t *data, size_t size)
 {
-    int fd = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0)
+    if (!WriteWholeFile(path, std::string((const char *)data, size)))
         Die("cannot write a scratch file");
-    size_t done = 0;
-    while (done < size) {
-        ssize_t n = write(fd, data + done, size - done);
-        if (n <= 0)
-            Die("cannot write a scratch file");
-        done += (size_t)n;
-    }
-    close(fd);
 }
 
 std::string ReadWhole(const std::string &path)
 {
     std::string out;
-    int fd = open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return out;
-    char buffer[65536];
-    ssize_t n;
-    while ((n = read(fd, buffer, sizeof buffer)) > 0)
-        out.append(buffer, (size_t)n);
-    close(fd);
+    ReadWholeFile(path, &out);
     return out;
 }
 
 // A SOFTWARE hive that says Windows XP.
 void WriteSoftware(const std::string &path)
 {
+    RegfKey root;
+    RegfPath(root, "Microsoft\\Windows NT\\CurrentVersion").values = {
+        {"CurrentVersion", 1, Utf16("5.1")}};
+    std::string error;
     int fd = open(path.c_str(), O_RDWR | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
-    if (fd < 0 || !WriteEmptyHive(fd, 5, "ROOT"))
+    if (fd < 0 || !WriteRegfHive(fd, 5, "ROOT", root, &error))
         Die("cannot write the SOFTWARE hive");
     close(fd);
-    hive_h *h = hivex_open(path.c_str(), HIVEX_OPEN_WRITE);
-    if (h == NULL)
-        Die("hivex refuses the SOFTWARE hive");
-    hive_node_h node = hivex_root(h);
-    for (const char *name : {"Microsoft", "Windows NT", "CurrentVersion"})
-        node = node ? hivex_node_add_child(h, node, name) : 0;
-    char version[] = {'5', 0, '.', 0, '1', 0, 0, 0};
-    char key[] = "CurrentVersion";
-    hive_set_value v = {key, hive_t_REG_SZ, sizeof version, version};
-    if (node == 0 || hivex_node_set_value(h, node, &v, 0) != 0 || hivex_commit(h, NULL, 0) != 0)
-        Die("cannot fill the SOFTWARE hive");
-    hivex_close(h);
 }
 
 std::string g_scratch; // the scratch folder, removed at exit
@@ -170,7 +149,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         fflush(stdout);
         CloseInstallation(message, sizeof message);
     }
-    if (OfflineOpenKeyCount() != 0)
+    if (RegistryFrontOpenKeyCount() != 0)
         Die("a key handle was left open");
     if (HostOpenFileCount() != 0)
         Die("a file was left open");

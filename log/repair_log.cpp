@@ -1,3 +1,4 @@
+// The repair log: each message appended twice to the log file, opened and closed for every entry.
 #include "log/repair_log.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// Bounded string building for the fixed buffers of the wizard and the log.
 #include "log/text.h"
 
 #include <string.h>

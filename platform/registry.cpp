@@ -1,3 +1,4 @@
+// SetRegistryValue, on top of the registry calls.
 #include "platform/registry.h"
 
 bool SetRegistryValue(HKEY root, const char *path, const char *valueName, DWORD type,

@@ -1,3 +1,4 @@
+// The filter list merge.
 #include "repair/filter_list.h"
 
 #include <stdlib.h>

@@ -1,3 +1,4 @@
+// The service key provisioning.
 #include "repair/service_key.h"
 
 #include "log/repair_log.h"

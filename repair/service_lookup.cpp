@@ -1,3 +1,4 @@
+// The service registration lookup.
 #include "repair/service_lookup.h"
 
 #include <string.h>

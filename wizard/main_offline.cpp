@@ -4,8 +4,6 @@
 #include "wizard/wizard.h"
 
 #include <stdio.h>
-#include <string.h>
-#include <unistd.h>
 
 int main(void)
 {
@@ -16,19 +14,12 @@ int main(void)
     }
     if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
-    fflush(stderr);
-    // The repair log may take over standard error while the wizard runs; keep
-    // the original for what must still be said afterwards.
-    int err = dup(2);
     int code = RunRepairWizard();
     fflush(stdout);
+    // Closing the installation writes what the run changed and not yet
+    // written.
     if (!CloseInstallation(message, sizeof message)) {
-        if (err >= 0) {
-            size_t n = strlen(message);
-            message[n] = '\n';
-            ssize_t w = write(err, message, n + 1);
-            (void)w;
-        }
+        fprintf(stderr, "%s\n", message);
         return 1;
     }
     return code;

@@ -1,3 +1,4 @@
+// The operating system detection.
 #include "wizard/os_detect.h"
 
 #include <string.h>

@@ -1,3 +1,4 @@
+// The system restart.
 #include "wizard/restart.h"
 
 #include <string.h>

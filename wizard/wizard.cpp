@@ -1,3 +1,4 @@
+// The repair wizard flow.
 #include "wizard/wizard.h"
 
 #include <string.h>

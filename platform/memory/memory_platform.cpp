@@ -1,3 +1,7 @@
+// The in-memory platform: boxes answered from a script, a settable version,
+// recorded privilege and restart calls, files in a temporary host folder, and
+// the in-memory registry store behind the registry front, all counted and
+// failed on purpose through the fault injection layer.
 #include "platform/memory/memory_platform.h"
 
 #include <errno.h>
@@ -8,52 +12,16 @@
 #include <unistd.h>
 
 #include <algorithm>
-#include <map>
-#include <memory>
 
+#include "platform/emulated/registry_front.h"
 #include "platform/posix/host_files.h"
 
 namespace memplat {
 namespace {
 
-// ---------------------------------------------------------------- registry
-
-struct Value {
-    std::string name;
-    DWORD type;
-    std::string data;
-};
-
-struct Key {
-    std::string name;
-    Key *parent = nullptr;
-    std::vector<std::unique_ptr<Key>> children; // sorted, as the registry lists them
-    std::vector<Value> values;                  // in the order of creation
-};
-
-int CompareNames(const std::string &a, const std::string &b) { return lstrcmpiA(a.c_str(), b.c_str()); }
-
-struct KeyHandle {
-    Key *key;
-    REGSAM access;
-};
-
-struct Fault {
-    Op op;
-    std::string path;
-    std::string valueName;
-    LONG status;
-};
+using faults::Fails;
 
 struct State {
-    std::unique_ptr<Key> root{new Key};
-    std::map<uintptr_t, KeyHandle> keys;
-    uintptr_t nextHandle = 0x100;
-    std::vector<Fault> faults;
-    long operations = 0;
-    long failAt = 0;
-    bool failLater = false;
-    std::vector<std::string> operationLog;
     std::vector<int> answers;
     size_t nextAnswer = 0;
     std::vector<Box> boxes;
@@ -71,206 +39,7 @@ State &S()
     return state;
 }
 
-const char *OpName(Op op)
-{
-    switch (op) {
-    case Op::CreateKey: return "RegCreateKeyExA";
-    case Op::OpenKey: return "RegOpenKeyExA";
-    case Op::QueryValue: return "RegQueryValueExA";
-    case Op::SetValue: return "RegSetValueExA";
-    case Op::EnumKey: return "RegEnumKeyExA";
-    case Op::MessageBox: return "MessageBoxA";
-    case Op::GetVersion: return "GetVersionExA";
-    case Op::WindowsDirectory: return "GetWindowsDirectoryA";
-    case Op::SystemDirectory: return "GetSystemDirectoryA";
-    case Op::DeleteFile: return "DeleteFileA";
-    case Op::CreateFile: return "CreateFileA";
-    case Op::WriteFile: return "WriteFile";
-    case Op::OpenToken: return "OpenProcessToken";
-    case Op::LookupPrivilege: return "LookupPrivilegeValueA";
-    case Op::AdjustPrivileges: return "AdjustTokenPrivileges";
-    case Op::ExitWindows: return "ExitWindowsEx";
-    }
-    return "?";
-}
-
-// Counts one call and tells whether it is to fail, and with which status.
-bool Fails(Op op, const std::string &path, const std::string &valueName, LONG *status)
-{
-    State &s = S();
-    s.operations++;
-    std::string line = OpName(op);
-    if (!path.empty())
-        line += " " + path;
-    if (!valueName.empty())
-        line += " [" + valueName + "]";
-    s.operationLog.push_back(line);
-    if (s.failAt > 0 && (s.operations == s.failAt || (s.failLater && s.operations > s.failAt))) {
-        *status = ERROR_ACCESS_DENIED;
-        return true;
-    }
-    for (const Fault &f : s.faults) {
-        if (f.op != op)
-            continue;
-        if (!f.path.empty() && CompareNames(f.path, path) != 0)
-            continue;
-        if (!f.valueName.empty() && CompareNames(f.valueName, valueName) != 0)
-            continue;
-        *status = f.status;
-        return true;
-    }
-    return false;
-}
-
-bool Fails(Op op, const std::string &path = "", const std::string &valueName = "")
-{
-    LONG ignored;
-    return Fails(op, path, valueName, &ignored);
-}
-
-std::string PathOf(const Key *key)
-{
-    std::string path;
-    for (; key && key->parent; key = key->parent)
-        path = path.empty() ? key->name : key->name + "\\" + path;
-    return path;
-}
-
-std::string Join(const std::string &base, const char *sub)
-{
-    std::string tail = sub ? sub : "";
-    if (base.empty())
-        return tail;
-    return tail.empty() ? base : base + "\\" + tail;
-}
-
-Key *Child(Key *key, const std::string &name)
-{
-    for (auto &c : key->children)
-        if (CompareNames(c->name, name) == 0)
-            return c.get();
-    return nullptr;
-}
-
-Key *AddChild(Key *key, const std::string &name)
-{
-    std::unique_ptr<Key> child(new Key);
-    child->name = name;
-    child->parent = key;
-    Key *raw = child.get();
-    auto at = std::lower_bound(key->children.begin(), key->children.end(), name,
-                               [](const std::unique_ptr<Key> &k, const std::string &n) {
-                                   return CompareNames(k->name, n) < 0;
-                               });
-    key->children.insert(at, std::move(child));
-    return raw;
-}
-
-// Splits a subkey path into its names. False for a name the registry would
-// refuse (empty inside the path, or longer than 255 characters).
-bool SplitPath(const char *sub, std::vector<std::string> *names)
-{
-    names->clear();
-    if (sub == nullptr)
-        return true;
-    std::string current;
-    for (const char *p = sub;; p++) {
-        if (*p == '\\' || *p == '\0') {
-            if (current.empty() && *p == '\\')
-                return false;
-            if (current.size() > 255)
-                return false;
-            if (!current.empty())
-                names->push_back(current);
-            current.clear();
-            if (*p == '\0')
-                return true;
-        } else {
-            current += *p;
-        }
-    }
-}
-
-Key *FindKey(Key *from, const std::vector<std::string> &names)
-{
-    for (const std::string &n : names) {
-        from = Child(from, n);
-        if (!from)
-            return nullptr;
-    }
-    return from;
-}
-
-Key *FindPath(const std::string &path)
-{
-    std::vector<std::string> names;
-    if (!SplitPath(path.c_str(), &names))
-        return nullptr;
-    return FindKey(S().root.get(), names);
-}
-
-Key *MakePath(const std::string &path)
-{
-    std::vector<std::string> names;
-    SplitPath(path.c_str(), &names);
-    Key *key = S().root.get();
-    for (const std::string &n : names) {
-        Key *next = Child(key, n);
-        key = next ? next : AddChild(key, n);
-    }
-    return key;
-}
-
-// The key behind a handle: HKEY_LOCAL_MACHINE or one of ours.
-KeyHandle *Lookup(HKEY handle)
-{
-    static KeyHandle machine;
-    if (handle == HKEY_LOCAL_MACHINE) {
-        machine.key = S().root.get();
-        machine.access = KEY_ALL_ACCESS;
-        return &machine;
-    }
-    auto it = S().keys.find((uintptr_t)handle);
-    return it == S().keys.end() ? nullptr : &it->second;
-}
-
-HKEY NewHandle(Key *key, REGSAM access)
-{
-    State &s = S();
-    uintptr_t id = s.nextHandle;
-    s.nextHandle += 4;
-    s.keys[id] = KeyHandle{key, access};
-    return (HKEY)id;
-}
-
-Value *FindValue(Key *key, const char *name)
-{
-    std::string n = name ? name : "";
-    for (Value &v : key->values)
-        if (CompareNames(v.name, n) == 0)
-            return &v;
-    return nullptr;
-}
-
-void DumpKey(const Key *key, std::string *out)
-{
-    std::string path = PathOf(key);
-    if (key->parent)
-        *out += "[" + path + "]\n";
-    for (const Value &v : key->values) {
-        char head[32];
-        snprintf(head, sizeof head, " type %u:", (unsigned)v.type);
-        *out += "  \"" + v.name + "\"" + head;
-        for (unsigned char c : v.data) {
-            char b[4];
-            snprintf(b, sizeof b, " %02x", c);
-            *out += b;
-        }
-        *out += "\n";
-    }
-    for (const auto &c : key->children)
-        DumpKey(c.get(), out);
-}
+int CompareNames(const std::string &a, const std::string &b) { return lstrcmpiA(a.c_str(), b.c_str()); }
 
 // ------------------------------------------------------------- host files
 
@@ -328,6 +97,8 @@ void Reset()
     State &s = S();
     RemoveTree(s.hostRoot);
     s = State();
+    faults::Reset();
+    MountMemoryStore();
     char pattern[] = "/tmp/tessaril-test-XXXXXX";
     const char *tmp = getenv("TMPDIR");
     std::string base = tmp && *tmp ? std::string(tmp) + "/tessaril-test-XXXXXX" : pattern;
@@ -351,20 +122,49 @@ void ResetRegistry()
     fresh.systemDirectory = s.systemDirectory;
     fresh.hostRoot = s.hostRoot;
     s = std::move(fresh);
+    faults::Reset();
+    MountMemoryStore();
 }
 
-void AddKey(const std::string &path) { MakePath(path); }
+// The registry as the tests set it up and read it back: through the front,
+// below the fault layer, so that neither counts nor fails.
+namespace {
+
+const RegistryCalls &Front() { return *RegistryFrontCalls(); }
+
+HKEY OpenPath(const std::string &path, bool create)
+{
+    HKEY key = nullptr;
+    LONG status = create ? Front().createKey(HKEY_LOCAL_MACHINE, path.c_str(), 0, nullptr,
+                                             REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, nullptr, &key,
+                                             nullptr)
+                         : Front().openKey(HKEY_LOCAL_MACHINE, path.c_str(), 0, KEY_READ, &key);
+    return status == ERROR_SUCCESS ? key : nullptr;
+}
+
+void Close(HKEY key)
+{
+    if (key != HKEY_LOCAL_MACHINE)
+        Front().closeKey(key);
+}
+
+} // namespace
+
+void AddKey(const std::string &path)
+{
+    HKEY key = OpenPath(path, true);
+    if (!key)
+        abort();
+    Close(key);
+}
 
 void PutValue(const std::string &path, const std::string &name, DWORD type, const std::string &data)
 {
-    Key *key = MakePath(path);
-    Value *v = FindValue(key, name.c_str());
-    if (v) {
-        v->type = type;
-        v->data = data;
-    } else {
-        key->values.push_back(Value{name, type, data});
-    }
+    HKEY key = OpenPath(path, true);
+    if (!key || Front().setValue(key, name.c_str(), 0, type, (const BYTE *)data.data(),
+                                 (DWORD)data.size()) != ERROR_SUCCESS)
+        abort();
+    Close(key);
 }
 
 void PutDword(const std::string &path, const std::string &name, DWORD value)
@@ -375,62 +175,51 @@ void PutDword(const std::string &path, const std::string &name, DWORD value)
     PutValue(path, name, REG_DWORD, data);
 }
 
-bool KeyExists(const std::string &path) { return FindPath(path) != nullptr; }
+bool KeyExists(const std::string &path)
+{
+    HKEY key = OpenPath(path, false);
+    if (key)
+        Close(key);
+    return key != nullptr;
+}
 
 bool GetValue(const std::string &path, const std::string &name, DWORD *type, std::string *data)
 {
-    Key *key = FindPath(path);
-    Value *v = key ? FindValue(key, name.c_str()) : nullptr;
-    if (!v)
+    HKEY key = OpenPath(path, false);
+    if (!key)
+        return false;
+    DWORD t = 0, size = 0;
+    LONG status = Front().queryValue(key, name.c_str(), nullptr, &t, nullptr, &size);
+    std::string bytes(size, '\0');
+    if (status == ERROR_SUCCESS && size > 0)
+        status = Front().queryValue(key, name.c_str(), nullptr, &t, (BYTE *)&bytes[0], &size);
+    Close(key);
+    if (status != ERROR_SUCCESS)
         return false;
     if (type)
-        *type = v->type;
+        *type = t;
     if (data)
-        *data = v->data;
+        *data = bytes.substr(0, size);
     return true;
-}
-
-std::vector<std::string> ValueNames(const std::string &path)
-{
-    std::vector<std::string> names;
-    if (Key *key = FindPath(path))
-        for (const Value &v : key->values)
-            names.push_back(v.name);
-    return names;
 }
 
 std::vector<std::string> SubkeyNames(const std::string &path)
 {
     std::vector<std::string> names;
-    if (Key *key = FindPath(path))
-        for (const auto &c : key->children)
-            names.push_back(c->name);
+    HKEY key = OpenPath(path, false);
+    if (!key)
+        return names;
+    char name[256];
+    DWORD size = sizeof name;
+    for (DWORD i = 0; Front().enumKey(key, i, name, &size, nullptr, nullptr, nullptr, nullptr) ==
+                      ERROR_SUCCESS;
+         i++, size = sizeof name)
+        names.push_back(name);
+    Close(key);
     return names;
 }
 
-std::string Dump()
-{
-    std::string out;
-    DumpKey(S().root.get(), &out);
-    return out;
-}
-
-int OpenHandleCount() { return (int)S().keys.size() + HostOpenFileCount() + S().openTokens; }
-
-void FailOn(Op op, const std::string &path, const std::string &valueName, LONG status)
-{
-    S().faults.push_back(Fault{op, path, valueName, status});
-}
-
-long OperationCount() { return S().operations; }
-
-void FailAt(long n, bool andLater)
-{
-    S().failAt = n;
-    S().failLater = andLater;
-}
-
-const std::vector<std::string> &OperationLog() { return S().operationLog; }
+int OpenHandleCount() { return RegistryFrontOpenKeyCount() + HostOpenFileCount() + S().openTokens; }
 
 void QueueAnswers(const std::vector<int> &answers)
 {
@@ -447,8 +236,6 @@ void SetDirectories(const std::string &windowsDirectory, const std::string &syst
     S().systemDirectory = systemDirectory;
     HostFilesSetRoot(windowsDirectory.c_str(), S().hostRoot.c_str());
 }
-
-const std::string &HostRoot() { return S().hostRoot; }
 
 void PutFile(const std::string &windowsPath, const std::string &content)
 {
@@ -494,148 +281,6 @@ const std::vector<std::string> &TokenCalls() { return S().tokenCalls; }
 using namespace memplat;
 
 // ----------------------------------------------------------- the platform
-
-LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR, DWORD dwOptions,
-                            REGSAM samDesired, LPSECURITY_ATTRIBUTES, PHKEY phkResult,
-                            LPDWORD lpdwDisposition)
-{
-    KeyHandle *parent = Lookup(hKey);
-    std::string path = parent ? Join(PathOf(parent->key), lpSubKey) : std::string(lpSubKey ? lpSubKey : "");
-    LONG status;
-    if (Fails(Op::CreateKey, path, "", &status))
-        return status;
-    if (!parent)
-        return ERROR_INVALID_HANDLE;
-    if (phkResult == nullptr || Reserved != 0 || dwOptions != REG_OPTION_NON_VOLATILE)
-        return ERROR_INVALID_PARAMETER;
-    std::vector<std::string> names;
-    if (!SplitPath(lpSubKey, &names))
-        return ERROR_INVALID_PARAMETER;
-    Key *key = parent->key;
-    bool created = false;
-    for (const std::string &n : names) {
-        Key *next = Child(key, n);
-        if (!next) {
-            if (!(parent->access & KEY_CREATE_SUB_KEY))
-                return ERROR_ACCESS_DENIED;
-            next = AddChild(key, n);
-            created = true;
-        }
-        key = next;
-    }
-    *phkResult = NewHandle(key, samDesired);
-    if (lpdwDisposition)
-        *lpdwDisposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD, REGSAM samDesired, PHKEY phkResult)
-{
-    KeyHandle *parent = Lookup(hKey);
-    std::string path = parent ? Join(PathOf(parent->key), lpSubKey) : std::string(lpSubKey ? lpSubKey : "");
-    LONG status;
-    if (Fails(Op::OpenKey, path, "", &status))
-        return status;
-    if (!parent)
-        return ERROR_INVALID_HANDLE;
-    if (phkResult == nullptr)
-        return ERROR_INVALID_PARAMETER;
-    std::vector<std::string> names;
-    if (!SplitPath(lpSubKey, &names))
-        return ERROR_FILE_NOT_FOUND;
-    Key *key = FindKey(parent->key, names);
-    if (!key)
-        return ERROR_FILE_NOT_FOUND;
-    *phkResult = NewHandle(key, samDesired);
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                             LPBYTE lpData, LPDWORD lpcbData)
-{
-    KeyHandle *handle = Lookup(hKey);
-    LONG status;
-    if (Fails(Op::QueryValue, handle ? PathOf(handle->key) : "", lpValueName ? lpValueName : "",
-              &status))
-        return status;
-    if (!handle)
-        return ERROR_INVALID_HANDLE;
-    if (lpReserved != nullptr || (lpData != nullptr && lpcbData == nullptr))
-        return ERROR_INVALID_PARAMETER;
-    if (!(handle->access & KEY_QUERY_VALUE))
-        return ERROR_ACCESS_DENIED;
-    Value *v = FindValue(handle->key, lpValueName);
-    if (!v)
-        return ERROR_FILE_NOT_FOUND;
-    if (lpType)
-        *lpType = v->type;
-    DWORD size = (DWORD)v->data.size();
-    if (lpcbData == nullptr)
-        return ERROR_SUCCESS;
-    if (lpData != nullptr && *lpcbData < size) {
-        *lpcbData = size;
-        return ERROR_MORE_DATA;
-    }
-    if (lpData != nullptr)
-        memcpy(lpData, v->data.data(), size);
-    *lpcbData = size;
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
-                           const BYTE *lpData, DWORD cbData)
-{
-    KeyHandle *handle = Lookup(hKey);
-    LONG status;
-    if (Fails(Op::SetValue, handle ? PathOf(handle->key) : "", lpValueName ? lpValueName : "",
-              &status))
-        return status;
-    if (!handle)
-        return ERROR_INVALID_HANDLE;
-    if (Reserved != 0 || (lpData == nullptr && cbData != 0))
-        return ERROR_INVALID_PARAMETER;
-    if (!(handle->access & KEY_SET_VALUE))
-        return ERROR_ACCESS_DENIED;
-    std::string data(reinterpret_cast<const char *>(lpData), cbData);
-    Value *v = FindValue(handle->key, lpValueName);
-    if (v) {
-        v->type = dwType;
-        v->data = data;
-    } else {
-        handle->key->values.push_back(Value{lpValueName ? lpValueName : "", dwType, data});
-    }
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
-                          LPDWORD lpReserved, LPSTR, LPDWORD, PFILETIME)
-{
-    KeyHandle *handle = Lookup(hKey);
-    LONG status;
-    if (Fails(Op::EnumKey, handle ? PathOf(handle->key) : "", "", &status))
-        return status;
-    if (!handle)
-        return ERROR_INVALID_HANDLE;
-    if (lpName == nullptr || lpcchName == nullptr || lpReserved != nullptr)
-        return ERROR_INVALID_PARAMETER;
-    if (!(handle->access & KEY_ENUMERATE_SUB_KEYS))
-        return ERROR_ACCESS_DENIED;
-    if (dwIndex >= handle->key->children.size())
-        return ERROR_NO_MORE_ITEMS;
-    const std::string &name = handle->key->children[dwIndex]->name;
-    if (name.size() + 1 > *lpcchName)
-        return ERROR_MORE_DATA;
-    memcpy(lpName, name.c_str(), name.size() + 1);
-    *lpcchName = (DWORD)name.size();
-    return ERROR_SUCCESS;
-}
-
-LONG WINAPI RegCloseKey(HKEY hKey)
-{
-    if (hKey == HKEY_LOCAL_MACHINE)
-        return ERROR_SUCCESS;
-    return S().keys.erase((uintptr_t)hKey) ? ERROR_SUCCESS : ERROR_INVALID_HANDLE;
-}
 
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {

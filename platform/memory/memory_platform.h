@@ -1,7 +1,9 @@
-// The in-memory platform: a registry, boxes, a version, a token and a
+// The in-memory platform: a registry store, boxes, a version, a token and a
 // restart held in memory, and files in a temporary folder of the host, for
-// running the whole wizard in tests. Every call can be made to fail on
-// purpose, by key path, value name or file path, or by its place in the run.
+// running the whole wizard in tests. The registry calls are the registry
+// front's, over the in-memory store; every call can be made to fail on
+// purpose through the fault injection layer, by key path, value name or file
+// path, or by its place in the run.
 #ifndef TESSARIL_PLATFORM_MEMORY_PLATFORM_H
 #define TESSARIL_PLATFORM_MEMORY_PLATFORM_H
 
@@ -9,6 +11,7 @@
 #include <vector>
 
 #include "platform/dialog.h"
+#include "platform/emulated/fault_injection.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/token.h"
@@ -16,22 +19,26 @@
 
 namespace memplat {
 
-// Clears every store and record, and makes a new, empty host folder for
-// files that stands for "C:\WINDOWS", with "Temp" and "system32\drivers" in
-// it. The folder of the previous reset is removed.
+// Clears every store, record and fault, mounts an empty in-memory store, and
+// makes a new, empty host folder for files that stands for "C:\WINDOWS", with
+// "Temp" and "system32\drivers" in it. The folder of the previous reset is
+// removed.
 void Reset();
 // Clears the registry, the records and the faults, and keeps the files.
 void ResetRegistry();
+// Mounts a new, empty in-memory store behind the registry front.
+void MountMemoryStore();
 
-// The platform calls, as fault injection and the operation count name them.
-enum class Op {
-    CreateKey, OpenKey, QueryValue, SetValue, EnumKey,
-    MessageBox, GetVersion, WindowsDirectory, SystemDirectory,
-    DeleteFile, CreateFile, WriteFile,
-    OpenToken, LookupPrivilege, AdjustPrivileges, ExitWindows,
-};
+using faults::Op;
+using faults::FailOn;
+using faults::FailAt;
+using faults::OperationCount;
+using faults::OperationLog;
 
 // ---- Registry (paths below HKEY_LOCAL_MACHINE, "\" separators) ----
+// These work through the registry front, on whichever store it has mounted,
+// and are neither counted nor failed; ValueNames and Dump read the in-memory
+// store.
 void AddKey(const std::string &path);
 void PutValue(const std::string &path, const std::string &name, DWORD type,
               const std::string &data);
@@ -48,21 +55,6 @@ std::string Dump();
 
 // Registry and file handles and token handles open now.
 int OpenHandleCount();
-
-// ---- Faults ----
-// Makes every call of op on the given key path (or file path) fail with
-// status; an empty path or value name matches any. Registry calls answer
-// status; the others fail in their own way (FALSE, 0, an invalid handle).
-void FailOn(Op op, const std::string &path, const std::string &valueName = "",
-            LONG status = ERROR_ACCESS_DENIED);
-// Counts every platform call but the releases (RegCloseKey, CloseHandle)
-// and the string comparison.
-long OperationCount();
-// Makes the call numbered n (from 1) fail, and with andLater every call
-// after it too.
-void FailAt(long n, bool andLater);
-// The operations made so far, one line each ("RegOpenKeyExA <path>", ...).
-const std::vector<std::string> &OperationLog();
 
 // ---- Boxes ----
 struct Box {
@@ -89,9 +81,8 @@ void SetVersion(const Version &version);
 
 // ---- Directories and files ----
 // What GetWindowsDirectoryA and GetSystemDirectoryA report; the files
-// below the Windows directory live in HostRoot().
+// below the Windows directory live in the host folder of the last reset.
 void SetDirectories(const std::string &windowsDirectory, const std::string &systemDirectory);
-const std::string &HostRoot();
 // Files by their Windows path below the Windows directory, as spelt.
 void PutFile(const std::string &windowsPath, const std::string &content);
 bool ReadFile(const std::string &windowsPath, std::string *content);

@@ -3,7 +3,7 @@
 // system32\config.
 #include "platform/installation.h"
 
-#include "platform/offline/offline_registry.h"
+#include "platform/offline/hivex_store.h"
 #include "platform/posix/host_files.h"
 
 #include <errno.h>

@@ -1,8 +1,8 @@
-// The few places where the offline registry reads or writes the hive file
+// The few places where the offline registry reads or patches the hive file
 // format itself rather than through hivex: the base block (signature,
-// sequence numbers, format version, checksum), a new empty hive, and the
-// rewriting of hash-leaf subkey lists into the older fast-leaf form that
-// format 1.3 hives (Windows 2000) are limited to.
+// sequence numbers, format version, checksum) and the rewriting of hash-leaf
+// subkey lists into the older fast-leaf form that format 1.3 hives (Windows
+// 2000) are limited to. Whole hives are written by regf_writer.h.
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_FILE_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_FILE_H
 
@@ -27,10 +27,6 @@ uint32_t RegfChecksum(const unsigned char *block);
 // Parses a base block of at least kRegfBaseBlockSize bytes. False when it
 // does not start with the "regf" signature.
 bool ParseRegfHeader(const unsigned char *block, size_t size, RegfHeader *out);
-
-// Writes a complete hive holding only its root key (named rootName, ASCII)
-// and one security cell, in format 1.minor, to fd at offset 0.
-bool WriteEmptyHive(int fd, uint32_t minor, const char *rootName);
 
 // Walks the key tree of the hive in fd and turns every "lh" subkey list into
 // an "lf" list (same layout, the hash replaced by the first four characters

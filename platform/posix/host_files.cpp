@@ -1,3 +1,4 @@
+// Windows paths onto a host folder, and the file calls on it.
 #include "platform/posix/host_files.h"
 
 #include <dirent.h>

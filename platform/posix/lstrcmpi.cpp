@@ -1,3 +1,4 @@
+// lstrcmpiA for the backends that do not run on Windows: Windows-1252 without regard to case.
 #include "platform/base.h"
 
 // Folds the capitals of the Windows-1252 code page to small letters.

@@ -82,8 +82,8 @@ bool RunAndKill(const Installation &inst, const std::string &answers, double del
     SequenceNumbers(inst.hive, &s1, &s2);
     if (s1 != s2)
         return ::testing::AssertionFailure() << "sequence numbers " << s1 << " and " << s2;
-    std::string upper = Multi({"redbook", "imapi", "Gravle2k", "kvt_2k"});
-    std::string lower = Multi({"PxHelp20", inst.lowerDriver});
+    std::string upper = MultiUtf16({"redbook", "imapi", "Gravle2k", "kvt_2k"});
+    std::string lower = MultiUtf16({"PxHelp20", inst.lowerDriver});
     int type = 0;
     std::string data;
     std::string key = std::string("ControlSet001\\") + kClassKey;

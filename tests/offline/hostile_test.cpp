@@ -101,13 +101,6 @@ bool SetRaw(hive_h *h, const std::string &key, const std::string &name, int type
     return node != 0 && hivex_node_set_value(h, node, &v, 0) == 0;
 }
 
-
-void Put32(std::string &d, size_t at, uint32_t v)
-{
-    for (int i = 0; i < 4; i++)
-        d[at + i] = (char)(v >> (8 * i));
-}
-
 // Where the cell of a key (nk) or a value (vk) of that name starts, at its
 // signature; npos when there is none.
 size_t FindCell(const std::string &d, const char *sig, const std::string &name)
@@ -317,7 +310,7 @@ TEST(OfflineHostile, KeysNestedThousandsDeepAreKeptThroughARepair)
     int type = 0;
     std::string data;
     ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "UpperFilters", &type, &data));
-    EXPECT_EQ(Multi({"redbook", "DeepSvc", "imapi", "Gravle2k", "kvt_2k"}), data);
+    EXPECT_EQ(MultiUtf16({"redbook", "DeepSvc", "imapi", "Gravle2k", "kvt_2k"}), data);
     hive_h *h = hivex_open(hive.c_str(), 0);
     ASSERT_NE(nullptr, h);
     hive_node_h node = Node(h, "ControlSet001\\Services\\DeepSvc");
@@ -390,7 +383,7 @@ TEST(OfflineHostile, NamesWithBytesOutsideTheCodePage)
     std::string hive = SystemHive(windows);
     const std::string oddKey = "Sample\x81\x8D\x8F\x90\x9D\xFF" "1";
     ASSERT_TRUE(EditHive(hive, [&](hive_h *h) {
-        std::string lower = std::string("\x00\xDC" "a\0b\0c\0\0\0", 10) + Multi({"PxHelp20"});
+        std::string lower = std::string("\x00\xDC" "a\0b\0c\0\0\0", 10) + MultiUtf16({"PxHelp20"});
         return SetRaw(h, std::string("ControlSet001\\") + kClassKey, "LowerFilters", 7, lower);
     }));
     std::string d = ReadFile(hive);
@@ -418,12 +411,12 @@ TEST(OfflineHostile, SelectCurrentNamingNoControlSetIsRefusedUntouched)
         int type;
         std::string data;
     } cases[] = {
-        {"missing set", 4, Dword(7)},
-        {"all ones", 4, Dword(0xFFFFFFFFu)},
+        {"missing set", 4, DwordBytes(7)},
+        {"all ones", 4, DwordBytes(0xFFFFFFFFu)},
         {"as text", 1, Utf16("1")},
-        {"eight bytes", 4, Dword(1) + Dword(0)},
+        {"eight bytes", 4, DwordBytes(1) + DwordBytes(0)},
         {"two bytes", 4, std::string("\x01\x00", 2)},
-        {"binary", 3, Dword(1)},
+        {"binary", 3, DwordBytes(1)},
     };
     for (const Case &c : cases) {
         std::string windows = MakeSample(FreshFolder("select"));

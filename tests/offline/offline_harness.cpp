@@ -1,3 +1,4 @@
+// Helpers of the offline tests: sample installations, program runs, hive readback.
 #include "offline_harness.h"
 
 #include <dirent.h>
@@ -19,23 +20,6 @@ extern char **environ;
 namespace offline {
 
 namespace {
-
-uint32_t Get32(const std::string &d, size_t at)
-{
-    return (uint32_t)(unsigned char)d[at] | ((uint32_t)(unsigned char)d[at + 1] << 8) |
-           ((uint32_t)(unsigned char)d[at + 2] << 16) | ((uint32_t)(unsigned char)d[at + 3] << 24);
-}
-
-uint16_t Get16(const std::string &d, size_t at)
-{
-    return (uint16_t)((unsigned char)d[at] | ((unsigned char)d[at + 1] << 8));
-}
-
-void PutUnit(uint32_t u, std::string &out)
-{
-    out.push_back((char)(u & 0xFF));
-    out.push_back((char)(u >> 8));
-}
 
 const char *kYesNo = "Yes or No? ";
 
@@ -302,44 +286,6 @@ void SequenceNumbers(const std::string &hive, unsigned *first, unsigned *second)
     *second = d.size() >= 12 ? Get32(d, 8) : 0;
 }
 
-std::string Utf16(const std::string &utf8)
-{
-    std::string out;
-    for (size_t i = 0; i < utf8.size();) {
-        unsigned char c = (unsigned char)utf8[i];
-        uint32_t cp;
-        int extra = c < 0x80 ? 0 : c < 0xE0 ? 1 : c < 0xF0 ? 2 : 3;
-        cp = extra == 0 ? c : c & (0x3F >> extra);
-        for (int k = 1; k <= extra && i + k < utf8.size(); k++)
-            cp = (cp << 6) | ((unsigned char)utf8[i + k] & 0x3F);
-        i += 1 + extra;
-        if (cp >= 0x10000) {
-            PutUnit(0xD800 + ((cp - 0x10000) >> 10), out);
-            PutUnit(0xDC00 + ((cp - 0x10000) & 0x3FF), out);
-        } else {
-            PutUnit(cp, out);
-        }
-    }
-    PutUnit(0, out);
-    return out;
-}
-
-std::string Multi(const std::vector<std::string> &entries)
-{
-    std::string out;
-    for (const std::string &e : entries)
-        out += Utf16(e);
-    PutUnit(0, out);
-    return out;
-}
-
-std::string Dword(unsigned v)
-{
-    std::string s(4, '\0');
-    for (int i = 0; i < 4; i++)
-        s[i] = (char)(v >> (8 * i));
-    return s;
-}
 
 std::set<std::string> FolderNames(const std::string &path)
 {

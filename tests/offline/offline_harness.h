@@ -3,6 +3,8 @@
 #ifndef TESSARIL_TESTS_OFFLINE_HARNESS_H
 #define TESSARIL_TESTS_OFFLINE_HARNESS_H
 
+#include "platform/offline/regf_bytes.h"
+
 #include <map>
 #include <set>
 #include <string>
@@ -64,12 +66,6 @@ CellCensus CountCells(const std::string &hive);
 
 // The two sequence numbers of the base block.
 void SequenceNumbers(const std::string &hive, unsigned *first, unsigned *second);
-
-// UTF-16LE of UTF-8 text, each string with its NUL; a multi-string with the
-// closing NUL.
-std::string Utf16(const std::string &utf8);
-std::string Multi(const std::vector<std::string> &utf8Entries);
-std::string Dword(unsigned v);
 
 const char *const kClassKey = "Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}";
 

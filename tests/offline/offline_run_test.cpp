@@ -100,7 +100,7 @@ TEST(OfflineRun, XpRepairChangesExactlyTheFiltersAndServiceKeysInOneWrite)
     std::string data;
     ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "UpperFilters", &type, &data));
     EXPECT_EQ(7, type);
-    EXPECT_EQ(Multi({"redbook", "imapi", "Gravle2k", "kvt_2k"}), data);
+    EXPECT_EQ(MultiUtf16({"redbook", "imapi", "Gravle2k", "kvt_2k"}), data);
     ASSERT_TRUE(HivexValue(hive, "ControlSet001\\Services\\Gravle2k", "Group", &type, &data));
     EXPECT_EQ(1, type);
     EXPECT_EQ(Utf16("Filter"), data);
@@ -421,7 +421,7 @@ TEST(OfflineRun, FilterEntriesAreConvertedThroughWindows1252)
     ASSERT_TRUE(HivexValue(SystemHive(windows), std::string("ControlSet001\\") + kClassKey,
                            "UpperFilters", &type, &data));
     EXPECT_EQ(7, type);
-    EXPECT_EQ(Multi({"Café", "€uro", "Gravle2k", "kvt_2k"}), data);
+    EXPECT_EQ(MultiUtf16({"Café", "€uro", "Gravle2k", "kvt_2k"}), data);
 }
 
 TEST(OfflineRun, MissingPiecesAreReportedAndTheRunGoesOn)
@@ -484,9 +484,9 @@ TEST(OfflineRun, ListsLongerThanTheMergeBufferKeepTheirRegisteredEntries)
     int type = 0;
     std::string data;
     ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "UpperFilters", &type, &data));
-    EXPECT_EQ(Multi(upper), data);
+    EXPECT_EQ(MultiUtf16(upper), data);
     ASSERT_TRUE(HivexValue(hive, std::string("ControlSet001\\") + kClassKey, "LowerFilters", &type, &data));
-    EXPECT_EQ(Multi(lower), data);
+    EXPECT_EQ(MultiUtf16(lower), data);
 }
 
 TEST(OfflineRun, HiveFoundDamagedDuringTheRunIsNeverWritten)

@@ -32,6 +32,11 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
                              "query Name cap 6: 234 type 1 size 7 data \n",
                              "enum 0 cap 10: 234\n", "enum 0 cap 11: 0 Parameters len 10\n",
                              "enum 1 cap 100: 259\n", "close unknown: 6\n",
+                             // Windows order: by upper case, so "X" < "[" < "_".
+                             "enum 0 cap 100: 0 a len 1\nenum 1 cap 100: 0 B len 1\n"
+                             "enum 2 cap 100: 0 kvtx len 4\nenum 3 cap 100: 0 KVT[ len 4\n"
+                             "enum 4 cap 100: 0 kvt_2k len 6\nenum 5 cap 100: 0 _x len 2\n"
+                             "enum 6 cap 100: 259\n",
                              "open handles at the end: 0\n"})
         EXPECT_NE(std::string::npos, offline.out.find(line)) << line;
 
@@ -52,7 +57,7 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
         entries.push_back(e);
     }
     EXPECT_EQ(7, type);
-    EXPECT_EQ(Multi(entries), data);
+    EXPECT_EQ(MultiUtf16(entries), data);
     ASSERT_TRUE(HivexValue(hive, key, "Name", &type, &data));
     EXPECT_EQ(2, type);
     EXPECT_EQ(Utf16("x"), data);
@@ -60,7 +65,7 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
     EXPECT_EQ(3, type);
     EXPECT_EQ(std::string("\xE9\x00\x80", 3), data);
     ASSERT_TRUE(HivexValue(hive, key, "Count", &type, &data));
-    EXPECT_EQ(Dword(7), data);
+    EXPECT_EQ(DwordBytes(7), data);
     ASSERT_TRUE(HivexValue(hive, key, "Empty", &type, &data));
     EXPECT_EQ(Utf16(""), data);
     EXPECT_EQ((std::vector<std::string>{"ControlSet001", "Select"}), HivexSubkeys(hive, ""));

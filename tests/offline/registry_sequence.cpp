@@ -1,8 +1,11 @@
+// The fixed registry call sequence, printed call by call.
 #include "registry_sequence.h"
 
 #include "platform/registry.h"
 
 #include <string.h>
+
+#include <initializer_list>
 
 namespace {
 
@@ -99,11 +102,21 @@ void RunRegistrySequence(FILE *out)
             (long)RegSetValueExA(params, "Empty", 0, REG_SZ, (const BYTE *)"", 1));
     Query(out, params, "Empty", 8);
 
+    // Names that sort apart by upper and by lower case, created out of order.
+    for (const char *name : {"kvt_2k", "_x", "KVT[", "B", "kvtx", "a"}) {
+        s = RegCreateKeyExA(params, name, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
+                            &other, NULL);
+        fprintf(out, "create %s: %ld\n", name, (long)s);
+        if (s == ERROR_SUCCESS)
+            RegCloseKey(other);
+    }
+    for (DWORD i = 0; i < 7; i++)
+        Enum(out, params, i, 100);
+
     Enum(out, probe, 0, 100);
     Enum(out, probe, 0, 10);
     Enum(out, probe, 0, 11);
     Enum(out, probe, 1, 100);
-    Enum(out, params, 0, 100);
 
     fprintf(out, "close params: %ld\n", (long)RegCloseKey(params));
     fprintf(out, "close probe: %ld\n", (long)RegCloseKey(probe));

@@ -3,7 +3,8 @@
 #include "registry_sequence.h"
 
 #include "platform/installation.h"
-#include "platform/offline/offline_registry.h"
+#include "platform/emulated/registry_front.h"
+#include "platform/offline/hivex_store.h"
 
 int main(void)
 {
@@ -13,7 +14,7 @@ int main(void)
         return 2;
     }
     RunRegistrySequence(stdout);
-    printf("open handles at the end: %d\n", OfflineOpenKeyCount());
+    printf("open handles at the end: %d\n", RegistryFrontOpenKeyCount());
     if (!CloseInstallation(message, sizeof message)) {
         fprintf(stderr, "%s\n", message);
         return 1;

@@ -1,8 +1,8 @@
 // Text conversions of the offline registry: the installation's ANSI code page
 // (Windows-1252) against the UTF-16LE that string values are stored in, and
 // against the UTF-8 in which hivex hands out key and value names.
-#ifndef TESSARIL_PLATFORM_OFFLINE_CP1252_H
-#define TESSARIL_PLATFORM_OFFLINE_CP1252_H
+#ifndef TESSARIL_PLATFORM_EMULATED_CP1252_H
+#define TESSARIL_PLATFORM_EMULATED_CP1252_H
 
 #include <stddef.h>
 #include <stdint.h>

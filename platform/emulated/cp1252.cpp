@@ -1,4 +1,5 @@
-#include "platform/offline/cp1252.h"
+// Text conversions between Windows-1252, UTF-16LE and UTF-8.
+#include "platform/emulated/cp1252.h"
 
 #include <string.h>
 

@@ -1,0 +1,310 @@
+// The hive file's life: lock, checks, load through hivex, leftovers, the
+// crash-safe commit, release.
+#include "platform/offline/hive_file.h"
+
+#include "platform/offline/regf_file.h"
+#include "platform/posix/host_files.h"
+
+#include <dirent.h>
+#include <errno.h>
+#include <fcntl.h>
+#include <hivex.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/file.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+namespace {
+
+void SetMessage(char *message, size_t size, const char *format, const char *a, const char *b = "")
+{
+    if (message != NULL && size > 0)
+        snprintf(message, size, format, a, b);
+}
+
+// Opens the hive file named leaf in dirfd and takes its lock. The file could
+// be replaced between the open and the lock; then the lock is taken again on
+// the file now there.
+OfflineLoadResult LockHiveFile(HiveFile &hive, int *fdOut)
+{
+    for (int attempt = 0; attempt < 8; attempt++) {
+        int fd = openat(hive.dirfd, hive.leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+        if (fd < 0) {
+            int e = errno;
+            struct stat link;
+            if (fstatat(hive.dirfd, hive.leaf, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))
+                return kLoadLink;
+            errno = e;
+            return e == ENOENT ? kLoadMissing : kLoadFailed;
+        }
+        struct stat st;
+        if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
+            close(fd);
+            return kLoadCorrupt;
+        }
+        if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            int e = errno;
+            close(fd);
+            return e == EWOULDBLOCK ? kLoadInUse : kLoadFailed;
+        }
+        struct stat now;
+        if (fstatat(hive.dirfd, hive.leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
+            now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
+            hive.st = st;
+            *fdOut = fd;
+            return kLoadOk;
+        }
+        close(fd);
+    }
+    return kLoadInUse;
+}
+
+bool DecideWritable(HiveFile &hive)
+{
+    if ((hive.st.st_mode & 0222) == 0)
+        return false;
+    if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
+        return false;
+    if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return false;
+    struct statvfs vfs;
+    if (fstatvfs(hive.dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
+        return false;
+    return true;
+}
+
+// New hive files that a killed run left beside the hive. Whoever holds the
+// hive's lock is the only one that may be writing one, so the rest are
+// leftovers.
+void RemoveLeftovers(HiveFile &hive)
+{
+    int fd = dup(hive.dirfd);
+    DIR *dir = fd >= 0 ? fdopendir(fd) : NULL;
+    if (dir == NULL) {
+        if (fd >= 0)
+            close(fd);
+        return;
+    }
+    char prefix[300];
+    snprintf(prefix, sizeof prefix, "%s.tessaril-", hive.leaf);
+    size_t n = strlen(prefix);
+    for (struct dirent *e = readdir(dir); e != NULL; e = readdir(dir)) {
+        struct stat st;
+        if (strncmp(e->d_name, prefix, n) == 0 &&
+            fstatat(hive.dirfd, e->d_name, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode))
+            unlinkat(hive.dirfd, e->d_name, 0);
+    }
+    closedir(dir);
+}
+
+} // namespace
+
+OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *windowsPath,
+                               const char *shownPath, off_t maxBytes, char *message, size_t size)
+{
+    HiveFileRelease(file);
+    HiveFile &hive = *file;
+    snprintf(hive.shown, sizeof hive.shown, "%s", shownPath);
+    if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf)) {
+        hive.dirfd = -1;
+        if (errno == ELOOP) {
+            SetMessage(message, size,
+                       "a folder on the way to %s is a symbolic link, which tessaril does not "
+                       "follow, so that it never writes outside the installation",
+                       shownPath);
+            return kLoadLink;
+        }
+        SetMessage(message, size, "%s does not exist", shownPath);
+        return kLoadMissing;
+    }
+    int fd = -1;
+    OfflineLoadResult r = LockHiveFile(hive, &fd);
+    if (r != kLoadOk) {
+        if (r == kLoadMissing)
+            SetMessage(message, size, "%s does not exist", shownPath);
+        else if (r == kLoadInUse)
+            SetMessage(message, size, "%s is locked by another process", shownPath);
+        else if (r == kLoadCorrupt)
+            SetMessage(message, size, "%s is not a regular file", shownPath);
+        else if (r == kLoadLink)
+            SetMessage(message, size,
+                       "%s is a symbolic link, which tessaril does not follow, so that it never "
+                       "writes outside the installation",
+                       shownPath);
+        else
+            SetMessage(message, size, "%s cannot be opened: %s", shownPath, strerror(errno));
+        HiveFileRelease(&hive);
+        return r;
+    }
+    hive.lockfd = fd;
+    if (hive.st.st_size > maxBytes) {
+        char detail[160];
+        snprintf(detail, sizeof detail,
+                 "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are "
+                 "read)",
+                 (long long)hive.st.st_size, kind, (long long)maxBytes);
+        SetMessage(message, size, "%s %s, so it was not read", shownPath, detail);
+        HiveFileRelease(&hive);
+        return kLoadTooLarge;
+    }
+
+    unsigned char block[kRegfBaseBlockSize];
+    RegfHeader header;
+    ssize_t got = pread(fd, block, sizeof block, 0);
+    if (got != (ssize_t)sizeof block || !ParseRegfHeader(block, sizeof block, &header)) {
+        SetMessage(message, size, "%s is not a registry hive", shownPath);
+        HiveFileRelease(&hive);
+        return kLoadCorrupt;
+    }
+    if (header.sequence1 != header.sequence2) {
+        SetMessage(message, size,
+                   "%s was not cleanly closed: its two sequence numbers differ, and its latest "
+                   "changes are still in its .LOG file",
+                   shownPath);
+        HiveFileRelease(&hive);
+        return kLoadNotClean;
+    }
+    if (!header.checksumOk || header.major != 1) {
+        SetMessage(message, size, "%s is damaged: its header is not valid", shownPath);
+        HiveFileRelease(&hive);
+        return kLoadCorrupt;
+    }
+    // hivex takes the size of the bins from the header and would grow the
+    // hive to it when a key is added: a size the file does not hold is
+    // damage, refused here.
+    if (header.binsSize == 0 || header.binsSize % kRegfBaseBlockSize != 0 ||
+        (off_t)kRegfBaseBlockSize + (off_t)header.binsSize > hive.st.st_size ||
+        header.rootCell >= header.binsSize) {
+        SetMessage(message, size,
+                   "%s is damaged: its header gives a size or a root key that the file does not "
+                   "hold",
+                   shownPath);
+        HiveFileRelease(&hive);
+        return kLoadCorrupt;
+    }
+    hive.minor = header.minor;
+    hive.writable = DecideWritable(hive);
+    if (hive.writable)
+        RemoveLeftovers(hive);
+
+    // hivex opens files by name: hand it the very file that was locked and
+    // checked, through its descriptor.
+    char through[64];
+    snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+    if (access(through, R_OK) != 0) {
+        SetMessage(message, size, "%s cannot be read: /proc is not mounted", shownPath);
+        HiveFileRelease(&hive);
+        return kLoadFailed;
+    }
+    errno = 0;
+    hive.h = hivex_open(through, hive.writable ? HIVEX_OPEN_WRITE : 0);
+    if (hive.h == NULL) {
+        SetMessage(message, size, "%s is damaged: %s", shownPath,
+                   errno ? strerror(errno) : "refused by the hive reader");
+        HiveFileRelease(&hive);
+        return kLoadCorrupt;
+    }
+    return kLoadOk;
+}
+
+bool HiveFileCommit(HiveFile *file, char *message, size_t size)
+{
+    HiveFile &hive = *file;
+    char temp[300] = "";
+    // The new hive is an unnamed file in the hive's folder, so that a run
+    // killed while writing it leaves nothing behind; it gets a name only
+    // when complete, just before it is renamed over the hive. Where the file
+    // system has no unnamed files it is named from the start.
+    bool named = false;
+    int fd = openat(hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
+        snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
+        fd = openat(hive.dirfd, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        named = fd >= 0;
+        if (fd < 0 && errno != EEXIST)
+            break;
+    }
+    if (fd < 0) {
+        SetMessage(message, size, "cannot create a new file beside the hive %s: %s", hive.shown,
+                   strerror(errno));
+        return false;
+    }
+    const char *failed = NULL;
+    int error = 0;
+    char through[64];
+    snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
+    // Gives the finished unnamed file a name beside the hive.
+    auto giveName = [&]() {
+        for (int attempt = 0; attempt < 100; attempt++) {
+            snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
+            if (linkat(AT_FDCWD, through, hive.dirfd, temp, AT_SYMLINK_FOLLOW) == 0) {
+                named = true;
+                return true;
+            }
+            if (errno != EEXIST)
+                return false;
+        }
+        return false;
+    };
+    RegfHeader header;
+    unsigned char block[kRegfBaseBlockSize];
+    if (hivex_commit(hive.h, through, 0) != 0) {
+        failed = "writing it";
+        error = errno;
+    } else if (hive.minor < 5 && ConvertHashLeavesToFastLeaves(fd) < 0) {
+        failed = "rewriting its subkey lists in the Windows 2000 form";
+        error = EIO;
+    } else if (pread(fd, block, sizeof block, 0) != (ssize_t)sizeof block ||
+               !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
+               header.sequence1 != header.sequence2) {
+        failed = "checking what was written";
+        error = EIO;
+    } else if ((hive.st.st_uid != geteuid() || hive.st.st_gid != getegid()) &&
+               fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
+        failed = "giving it the hive's owner";
+        error = errno;
+    } else if (fchmod(fd, hive.st.st_mode & 07777) != 0) {
+        failed = "giving it the hive's permissions";
+        error = errno;
+    } else if (fsync(fd) != 0) {
+        failed = "flushing it to disk";
+        error = errno;
+    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+        failed = "locking it";
+        error = errno;
+    } else if (!named && !giveName()) {
+        failed = "giving it a name beside the hive";
+        error = errno;
+    } else if (renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
+        failed = "putting it in place of the hive";
+        error = errno;
+    }
+    if (failed != NULL) {
+        if (named)
+            unlinkat(hive.dirfd, temp, 0);
+        close(fd);
+        char what[1400];
+        snprintf(what, sizeof what, "%s (%s)", failed, strerror(error));
+        SetMessage(message, size, "the hive %s was not changed: failed %s", hive.shown, what);
+        return false;
+    }
+    fsync(hive.dirfd);
+    struct stat st;
+    if (fstat(fd, &st) == 0)
+        hive.st = st;
+    close(hive.lockfd);
+    hive.lockfd = fd;
+    return true;
+}
+
+void HiveFileRelease(HiveFile *hive)
+{
+    if (hive->h)
+        hivex_close(hive->h);
+    if (hive->lockfd >= 0)
+        close(hive->lockfd);
+    if (hive->dirfd >= 0)
+        close(hive->dirfd);
+    *hive = HiveFile();
+}

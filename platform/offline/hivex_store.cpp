@@ -1,0 +1,510 @@
+// The offline registry store: key lookup, value conversion and the
+// registry store methods over hivex.
+#include "platform/offline/hivex_store.h"
+
+#include "platform/emulated/cp1252.h"
+#include "platform/emulated/key_names.h"
+#include "platform/emulated/registry_front.h"
+
+#include <errno.h>
+#include <hivex.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <new>
+#include <string>
+#include <unordered_map>
+#include <vector>
+
+namespace {
+
+const int kHiveCount = 2;
+const char *const kHiveNames[kHiveCount] = {"SYSTEM", "SOFTWARE"};
+
+// The largest hive files read. A SYSTEM hive is loaded whole by the boot
+// loader and stays far below this; a SOFTWARE hive grows larger, but not to
+// this. A bigger file is refused before anything of it is read: hivex would
+// take all of it into memory.
+const off_t kMaxHiveBytes[kHiveCount] = {(off_t)256 << 20, (off_t)1 << 30};
+
+const size_t kMaxKeyName = 255;
+const uint64_t kMaxValueData = 1000000;
+
+struct Child {
+    hive_node_h node;
+    std::string name; // UTF-8, as hivex gives it
+};
+
+struct Hive {
+    bool loaded = false;
+    HiveFile file;
+    bool dirty = false;
+    bool damaged = false; // hivex failed on its content: never written
+    int openKeys = 0;
+    hive_node_h currentControlSet = 0;
+    // The children of the nodes looked at, in key-name order.
+    std::unordered_map<hive_node_h, std::vector<Child>> children;
+};
+
+Hive g_hives[kHiveCount];
+RegistryStore g_store;
+
+// A store key: the hive's number plus one above bit 40, its node below;
+// kStoreTop is HKEY_LOCAL_MACHINE.
+const int kHiveShift = 40;
+
+StoreKey KeyOf(int hive, hive_node_h node) { return ((StoreKey)(hive + 1) << kHiveShift) | node; }
+int HiveOf(StoreKey key) { return (int)(key >> kHiveShift) - 1; }
+hive_node_h NodeOf(StoreKey key) { return (hive_node_h)(key & (((StoreKey)1 << kHiveShift) - 1)); }
+
+void SetMessage(char *message, size_t size, const char *format, const char *a)
+{
+    if (message != NULL && size > 0)
+        snprintf(message, size, format, a);
+}
+
+bool SameName(const char *a, const char *b) { return lstrcmpiA(a, b) == 0; }
+
+// A failure reported by hivex while reading: unless it is only a shortage of
+// memory, the content is damaged and the hive must not be written back.
+LONG HivexFailure(Hive &hive)
+{
+    if (errno == ENOMEM)
+        return ERROR_NOT_ENOUGH_MEMORY;
+    hive.damaged = true;
+    return ERROR_BADDB;
+}
+
+bool KeyOrder(const Child &a, const Child &b)
+{
+    return CompareKeyNamesUtf8(a.name.data(), a.name.size(), b.name.data(), b.name.size()) < 0;
+}
+
+// The children of a node, read once and kept.
+const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
+{
+    try {
+        auto it = hive.children.find(node);
+        if (it != hive.children.end())
+            return &it->second;
+        errno = 0;
+        hive_node_h *kids = hivex_node_children(hive.file.h, node);
+        if (kids == NULL) {
+            *status = HivexFailure(hive);
+            return NULL;
+        }
+        std::vector<Child> list;
+        for (size_t i = 0; kids[i] != 0; i++) {
+            errno = 0;
+            char *name = hivex_node_name(hive.file.h, kids[i]);
+            if (name == NULL) {
+                free(kids);
+                *status = HivexFailure(hive);
+                return NULL;
+            }
+            std::string utf8;
+            try {
+                utf8.assign(name);
+            } catch (const std::bad_alloc &) {
+                free(name);
+                free(kids);
+                throw;
+            }
+            free(name);
+            list.push_back(Child{kids[i], std::move(utf8)});
+        }
+        free(kids);
+        // In the registry's order, whatever order the hive keeps them in
+        // (hivex adds a key where a lower-case comparison puts it).
+        if (!std::is_sorted(list.begin(), list.end(), KeyOrder))
+            std::stable_sort(list.begin(), list.end(), KeyOrder);
+        auto done = hive.children.emplace(node, std::move(list));
+        return &done.first->second;
+    } catch (const std::bad_alloc &) {
+        *status = ERROR_NOT_ENOUGH_MEMORY;
+        return NULL;
+    }
+}
+
+// Finds the child of a node named name (Windows-1252) without regard to case.
+// 0 with *status ERROR_FILE_NOT_FOUND when there is none.
+hive_node_h FindChild(Hive &hive, hive_node_h node, const char *name, LONG *status)
+{
+    const std::vector<Child> *kids = ChildrenOf(hive, node, status);
+    if (kids == NULL)
+        return 0;
+    for (const Child &c : *kids)
+        if (NameEqualsUtf8(name, c.name.data(), c.name.size()))
+            return c.node;
+    *status = ERROR_FILE_NOT_FOUND;
+    return 0;
+}
+
+// Finds a value by name (Windows-1252, "" or NULL for the default value)
+// without regard to case; its stored name, as hivex spells it, into key.
+hive_value_h FindValue(Hive &hive, hive_node_h node, const char *name, std::string *key,
+                       LONG *status)
+{
+    const char *want = name ? name : "";
+    errno = 0;
+    hive_value_h *values = hivex_node_values(hive.file.h, node);
+    if (values == NULL) {
+        *status = HivexFailure(hive);
+        return 0;
+    }
+    hive_value_h found = 0;
+    for (size_t i = 0; values[i] != 0 && found == 0; i++) {
+        errno = 0;
+        char *k = hivex_value_key(hive.file.h, values[i]);
+        if (k == NULL) {
+            *status = HivexFailure(hive);
+            free(values);
+            return 0;
+        }
+        if (NameEqualsUtf8(want, k, strlen(k))) {
+            found = values[i];
+            if (key) {
+                try {
+                    key->assign(k);
+                } catch (const std::bad_alloc &) {
+                    free(k);
+                    free(values);
+                    *status = ERROR_NOT_ENOUGH_MEMORY;
+                    return 0;
+                }
+            }
+        }
+        free(k);
+    }
+    free(values);
+    if (found == 0)
+        *status = ERROR_FILE_NOT_FOUND;
+    return found;
+}
+
+// A value's data and type. hivex hands over the type as the hive stores it,
+// any 32-bit number, in its enum type: it is taken as a number, never read
+// as the enum, whose values it may lie outside.
+static_assert(sizeof(hive_type) == sizeof(uint32_t), "hive_type holds a 32-bit type");
+char *ValueData(Hive &hive, hive_value_h v, DWORD *type, size_t *len)
+{
+    hive_type t;
+    memset(&t, 0, sizeof t);
+    errno = 0;
+    char *data = hivex_value_value(hive.file.h, v, &t, len);
+    uint32_t n;
+    memcpy(&n, &t, sizeof n);
+    *type = (DWORD)n;
+    return data;
+}
+
+bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
+
+// Finds Select\Current and the control set it names.
+bool FindCurrentControlSet(Hive &hive)
+{
+    LONG status;
+    hive_node_h root = hivex_root(hive.file.h);
+    hive_node_h select = FindChild(hive, root, "Select", &status);
+    if (select == 0)
+        return false;
+    hive_value_h v = FindValue(hive, select, "Current", NULL, &status);
+    if (v == 0)
+        return false;
+    DWORD t;
+    size_t len;
+    char *data = ValueData(hive, v, &t, &len);
+    if (data == NULL)
+        return false;
+    uint32_t n = 0;
+    bool ok = t == REG_DWORD && len == 4;
+    if (ok)
+        n = (uint32_t)(unsigned char)data[0] | ((uint32_t)(unsigned char)data[1] << 8) |
+            ((uint32_t)(unsigned char)data[2] << 16) | ((uint32_t)(unsigned char)data[3] << 24);
+    free(data);
+    if (!ok || n == 0 || n > 999)
+        return false;
+    char name[32];
+    snprintf(name, sizeof name, "ControlSet%03u", (unsigned)n);
+    hive.currentControlSet = FindChild(hive, root, name, &status);
+    return hive.currentControlSet != 0;
+}
+
+// Writes a changed hive, unless it is damaged.
+bool CommitHive(Hive &hive, char *message, size_t size)
+{
+    if (hive.damaged) {
+        SetMessage(message, size,
+                   "the hive %s is damaged: part of it could not be read or changed, so it "
+                   "was left as it was", hive.file.shown);
+        return false;
+    }
+    if (!HiveFileCommit(&hive.file, message, size))
+        return false;
+    hive.dirty = false;
+    return true;
+}
+
+void ReleaseHive(Hive &hive)
+{
+    HiveFileRelease(&hive.file);
+    hive.~Hive();
+    new (&hive) Hive();
+}
+
+// ------------------------------------------------------ the store methods
+
+LONG StoreFindChild(RegistryStore *, StoreKey key, const char *name, StoreKey *child)
+{
+    if (key == kStoreTop) {
+        for (int i = 0; i < kHiveCount; i++)
+            if (g_hives[i].loaded && SameName(name, kHiveNames[i])) {
+                *child = KeyOf(i, hivex_root(g_hives[i].file.h));
+                return ERROR_SUCCESS;
+            }
+        return ERROR_FILE_NOT_FOUND;
+    }
+    int which = HiveOf(key);
+    Hive &hive = g_hives[which];
+    hive_node_h node = NodeOf(key);
+    if (which == kOfflineSystem && node == hivex_root(hive.file.h) &&
+        SameName(name, "CurrentControlSet")) {
+        *child = KeyOf(which, hive.currentControlSet);
+        return ERROR_SUCCESS;
+    }
+    LONG status = ERROR_SUCCESS;
+    hive_node_h found = FindChild(hive, node, name, &status);
+    if (found == 0)
+        return status;
+    *child = KeyOf(which, found);
+    return ERROR_SUCCESS;
+}
+
+LONG StoreAddChild(RegistryStore *, StoreKey key, const char *name, StoreKey *child)
+{
+    if (key == kStoreTop)
+        return ERROR_ACCESS_DENIED;
+    Hive &hive = g_hives[HiveOf(key)];
+    char utf8[kMaxKeyName * 3 + 1];
+    if (!Cp1252ToUtf8(name, utf8, sizeof utf8))
+        return ERROR_INVALID_PARAMETER;
+    errno = 0;
+    hive_node_h added = hivex_node_add_child(hive.file.h, NodeOf(key), utf8);
+    if (added == 0) {
+        // hivex may have changed part of the hive before it failed: what is in
+        // memory can no longer be trusted to be whole, so it is never written.
+        hive.damaged = true;
+        return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
+    }
+    hive.dirty = true;
+    // The new key joins the children already read, in its place; the keys
+    // hivex has stay where they are in the file.
+    auto kids = hive.children.find(NodeOf(key));
+    if (kids != hive.children.end()) {
+        try {
+            Child c{added, utf8};
+            auto at = std::upper_bound(kids->second.begin(), kids->second.end(), c, KeyOrder);
+            kids->second.insert(at, std::move(c));
+        } catch (const std::bad_alloc &) {
+            hive.children.erase(kids);
+        }
+    }
+    *child = KeyOf(HiveOf(key), added);
+    return ERROR_SUCCESS;
+}
+
+LONG StoreChildName(RegistryStore *, StoreKey key, DWORD index, char *name, size_t capacity,
+                    size_t *length, uint64_t *lastWrite)
+{
+    const char *utf8 = NULL;
+    size_t utf8Size = 0;
+    *lastWrite = 0;
+    if (key == kStoreTop) {
+        // The loaded hives, in the registry's order.
+        DWORD n = 0;
+        for (int i : {kOfflineSoftware, kOfflineSystem}) {
+            if (!g_hives[i].loaded)
+                continue;
+            if (n++ == index) {
+                utf8 = kHiveNames[i];
+                utf8Size = strlen(utf8);
+            }
+        }
+        if (utf8 == NULL)
+            return ERROR_NO_MORE_ITEMS;
+    } else {
+        Hive &hive = g_hives[HiveOf(key)];
+        LONG status = ERROR_SUCCESS;
+        const std::vector<Child> *kids = ChildrenOf(hive, NodeOf(key), &status);
+        if (kids == NULL)
+            return status;
+        if (index >= kids->size())
+            return ERROR_NO_MORE_ITEMS;
+        const Child &c = (*kids)[index];
+        utf8 = c.name.data();
+        utf8Size = c.name.size();
+        int64_t stamp = hivex_node_timestamp(hive.file.h, c.node);
+        *lastWrite = stamp > 0 ? (uint64_t)stamp : 0;
+    }
+    *length = Utf8ToCp1252(utf8, utf8Size, name, capacity);
+    return ERROR_SUCCESS;
+}
+
+LONG StoreGetValue(RegistryStore *, StoreKey key, const char *name, DWORD *type, BYTE *data,
+                   size_t capacity, uint64_t *size)
+{
+    if (key == kStoreTop)
+        return ERROR_FILE_NOT_FOUND;
+    Hive &hive = g_hives[HiveOf(key)];
+    LONG status = ERROR_SUCCESS;
+    hive_value_h v = FindValue(hive, NodeOf(key), name, NULL, &status);
+    if (v == 0)
+        return status;
+    size_t len;
+    char *raw = ValueData(hive, v, type, &len);
+    if (raw == NULL)
+        return HivexFailure(hive);
+    const unsigned char *stored = (const unsigned char *)raw;
+    bool text = IsStringType(*type);
+    size_t needed = text ? Utf16leToCp1252(stored, len, NULL, 0) : len;
+    *size = needed;
+    if (data != NULL && needed <= capacity) {
+        if (text)
+            Utf16leToCp1252(stored, len, data, capacity);
+        else if (needed > 0)
+            memcpy(data, stored, needed);
+    }
+    free(raw);
+    return ERROR_SUCCESS;
+}
+
+LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType,
+                   const BYTE *lpData, DWORD cbData)
+{
+    Hive &hive = g_hives[HiveOf(key)];
+    hive_node_h node = NodeOf(key);
+    // hivex refuses values of a million bytes or more.
+    if ((IsStringType(dwType) ? 2 * (uint64_t)cbData : (uint64_t)cbData) >= kMaxValueData)
+        return ERROR_INVALID_PARAMETER;
+
+    LONG status = ERROR_SUCCESS;
+    try {
+        std::string stored_name;
+        hive_value_h existing = FindValue(hive, node, name, &stored_name, &status);
+        if (existing == 0 && status != ERROR_FILE_NOT_FOUND)
+            return status;
+        if (existing == 0) {
+            std::vector<char> utf8(strlen(name) * 3 + 1);
+            if (!Cp1252ToUtf8(name, utf8.data(), utf8.size()))
+                return ERROR_INVALID_PARAMETER;
+            stored_name.assign(utf8.data());
+        }
+        std::vector<unsigned char> stored;
+        if (IsStringType(dwType)) {
+            stored.resize((size_t)cbData * 2);
+            Cp1252ToUtf16le(lpData, cbData, stored.data());
+        } else if (cbData > 0) {
+            stored.assign(lpData, lpData + cbData);
+        }
+        hive_set_value value;
+        value.key = &stored_name[0];
+        value.t = (hive_type)dwType;
+        value.len = stored.size();
+        value.value = stored.empty() ? (char *)"" : (char *)stored.data();
+        errno = 0;
+        if (hivex_node_set_value(hive.file.h, node, &value, 0) != 0) {
+            // As for a key that could not be added: never written after this.
+            hive.damaged = true;
+            return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
+        }
+        hive.dirty = true;
+        return ERROR_SUCCESS;
+    } catch (const std::bad_alloc &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
+}
+
+LONG StoreWritable(RegistryStore *, StoreKey key)
+{
+    if (key == kStoreTop)
+        return ERROR_ACCESS_DENIED;
+    const Hive &hive = g_hives[HiveOf(key)];
+    if (!hive.file.writable)
+        return ERROR_ACCESS_DENIED;
+    return hive.damaged ? ERROR_REGISTRY_CORRUPT : ERROR_SUCCESS;
+}
+
+void StoreHold(RegistryStore *, StoreKey key)
+{
+    if (key != kStoreTop)
+        g_hives[HiveOf(key)].openKeys++;
+}
+
+LONG StoreRelease(RegistryStore *, StoreKey key)
+{
+    if (key == kStoreTop)
+        return ERROR_SUCCESS;
+    Hive &hive = g_hives[HiveOf(key)];
+    hive.openKeys--;
+    // The last key into a changed hive: this is the point where a run's
+    // changes are complete, so they go to disk now, once. A failure is
+    // answered here and told again, with its reason, when the installation
+    // is closed.
+    if (hive.openKeys == 0 && hive.dirty && !CommitHive(hive, NULL, 0))
+        return ERROR_CANTWRITE;
+    return ERROR_SUCCESS;
+}
+
+const RegistryStoreMethods kMethods = {StoreFindChild, StoreAddChild, StoreChildName,
+                                       StoreGetValue,  StoreSetValue, StoreWritable,
+                                       StoreHold,      StoreRelease};
+
+} // namespace
+
+OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+                                  char *message, size_t size)
+{
+    Hive &hive = g_hives[which];
+    ReleaseHive(hive);
+    g_store.methods = &kMethods;
+    RegistryFrontMount(&g_store);
+    OfflineLoadResult r = HiveFileLoad(&hive.file, kHiveNames[which], windowsPath, shownPath,
+                                       kMaxHiveBytes[which], message, size);
+    if (r != kLoadOk)
+        return r;
+    hive.loaded = true;
+    if (which == kOfflineSystem && !FindCurrentControlSet(hive)) {
+        SetMessage(message, size,
+                   "%s has no usable Select\\Current value naming an existing control set",
+                   shownPath);
+        ReleaseHive(hive);
+        return kLoadNoControlSet;
+    }
+    return kLoadOk;
+}
+
+bool OfflineCommitAll(char *message, size_t size)
+{
+    bool ok = true;
+    if (message && size)
+        message[0] = '\0';
+    for (int i = 0; i < kHiveCount; i++) {
+        Hive &hive = g_hives[i];
+        if (!hive.loaded || (!hive.dirty && !hive.damaged))
+            continue;
+        // A damaged hive is reported even when nothing was to be written to
+        // it: it explains the failures the run has logged.
+        if (!CommitHive(hive, message, size))
+            ok = false;
+    }
+    return ok;
+}
+
+void OfflineUnloadAll(void)
+{
+    RegistryFrontDropHandles();
+    for (int i = 0; i < kHiveCount; i++)
+        ReleaseHive(g_hives[i]);
+}

@@ -1,0 +1,33 @@
+// The offline registry store: HKEY_LOCAL_MACHINE\SYSTEM and \SOFTWARE of a
+// mounted installation, each one hive file (hive_file.h) read and changed
+// through hivex, served by the registry front. In SYSTEM, CurrentControlSet
+// is the control set that Select\Current names.
+//
+// Changes reach the disk at two points, each a whole hive in one crash-safe
+// step: when the last handle into a changed hive is closed (RegCloseKey then
+// answers ERROR_CANTWRITE if the write failed, and the hive keeps its
+// changes), and when the installation is closed (OfflineCommitAll writes
+// whatever is still unwritten and says why a hive could not be written).
+#ifndef TESSARIL_PLATFORM_OFFLINE_HIVEX_STORE_H
+#define TESSARIL_PLATFORM_OFFLINE_HIVEX_STORE_H
+
+#include <stddef.h>
+
+#include "platform/offline/hive_file.h"
+
+enum OfflineHive { kOfflineSystem = 0, kOfflineSoftware = 1 };
+
+// Loads one hive from the Windows path of its file, locks it for the rest of
+// the run, and mounts the offline store behind the registry front. On
+// failure message holds a sentence about the file.
+OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+                                  char *message, size_t size);
+
+// Writes every hive that has changes not yet on disk. False, with a message,
+// when one of them could not be written; its file is then as it was.
+bool OfflineCommitAll(char *message, size_t size);
+
+// Drops all hives and handles and releases the locks (without writing).
+void OfflineUnloadAll(void);
+
+#endif

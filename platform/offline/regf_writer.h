@@ -1,0 +1,39 @@
+// Writes whole hive files: a key tree laid out cell by cell in one pass,
+// compact as a hive Windows has just written, for the sample installations
+// and the tests.
+#ifndef TESSARIL_PLATFORM_OFFLINE_REGF_WRITER_H
+#define TESSARIL_PLATFORM_OFFLINE_REGF_WRITER_H
+
+#include <stdint.h>
+
+#include <memory>
+#include <string>
+#include <vector>
+
+struct RegfValue {
+    std::string name; // UTF-8
+    uint32_t type;
+    std::string data; // as stored: strings in UTF-16LE
+};
+
+struct RegfKey {
+    std::string name; // UTF-8
+    std::vector<RegfValue> values;
+    std::vector<std::unique_ptr<RegfKey>> kids; // in any order: written in key-name order
+};
+
+// The child of key named name (without regard to case), added when missing.
+RegfKey &RegfSubkey(RegfKey &key, const std::string &name);
+// The key at path below key ("\" separators), made as needed.
+RegfKey &RegfPath(RegfKey &key, const std::string &path);
+
+// Writes a complete hive in format 1.minor for root, whose own name is
+// rootName, to fd (truncated first): the base block, then the bins, with one
+// security cell (owner Administrators, group SYSTEM; Administrators and SYSTEM
+// full control, Everyone read) shared by every key. A format 1.3 hive gets the
+// fast-leaf subkey lists of Windows 2000. False, with a reason in *error, when
+// a value is too large for one cell or the file cannot be written.
+bool WriteRegfHive(int fd, uint32_t minor, const std::string &rootName, const RegfKey &root,
+                   std::string *error);
+
+#endif
