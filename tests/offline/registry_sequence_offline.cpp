@@ -5,10 +5,12 @@
 #include "platform/installation.h"
 #include "platform/offline/offline_registry.h"
 
+#include <stdlib.h>
+
 int main(void)
 {
     char message[4096];
-    if (!OpenInstallation(message, sizeof message)) {
+    if (!OpenInstallation(getenv("TESSARIL_SYSTEMROOT"), message, sizeof message)) {
         fprintf(stderr, "%s\n", message);
         return 2;
     }
