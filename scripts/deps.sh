@@ -23,6 +23,12 @@ tessaril_install_deps() {
     command -v clang++ >/dev/null || need+=(clang)
     [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || need+=(libclang-rt-14-dev)
     [ -x /usr/bin/time ] || need+=(time)
+    # The Debian package test: cpack's dependency list (file, dpkg-shlibdeps),
+    # the manual page and lintian.
+    command -v file >/dev/null || need+=(file)
+    command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+    command -v man >/dev/null || need+=(man-db)
+    command -v lintian >/dev/null || need+=(lintian)
     if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
       wine_needed=1
     fi

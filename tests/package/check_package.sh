@@ -9,7 +9,7 @@ set -euo pipefail
 build=$1 make_sample=$2 work=$3 version=$4
 skip=77
 
-for tool in lintian dpkg-deb dpkg-shlibdeps man cpack; do
+for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIPPED: $tool is missing (scripts/deps.sh installs it)"
     exit $skip
