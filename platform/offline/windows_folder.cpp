@@ -144,7 +144,7 @@ bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *
             memcpy(names[at], names[at - 1], sizeof names[at]);
             at--;
         }
-        snprintf(names[at], sizeof names[at], "%s", n);
+        memcpy(names[at], n, strlen(n) + 1); // at most kMaxFolderName, checked above
         count++;
     }
     if (dir != NULL)

@@ -217,6 +217,13 @@ TEST(CommandLine, HelpVersionAndWrongCommandLines)
         }
     }
 
+    // Without dpkg-query the loaded file is still named.
+    RunResult bare = RunProgram({"/usr/bin/env", "PATH=/nonexistent", TESSARIL_EXE, "--version"});
+    EXPECT_EQ(0, bare.exitCode);
+    EXPECT_TRUE(Contains(bare.out, "tessaril 1.0.0.2\nhivex /")) << bare.out;
+    EXPECT_TRUE(Contains(bare.out, "/libhivex.so.0")) << bare.out;
+    EXPECT_TRUE(Contains(bare.out, ", release unknown")) << bare.out;
+
     struct Wrong {
         std::vector<std::string> args;
         const char *said;
