@@ -142,7 +142,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
     const uint8_t *data = (const uint8_t *)bytes.data();
     WriteWhole(g_system, data, size);
     char message[8192];
-    if (OpenInstallation(message, sizeof message)) {
+    if (OpenInstallation(getenv("TESSARIL_SYSTEMROOT"), message, sizeof message)) {
         OfflineScriptAnswers("y\nn\n");
         RunRepairWizard();
         OfflineScriptAnswers(NULL);

@@ -36,9 +36,11 @@ show() {
 echo "== sample Windows XP installation: $windows"
 echo "== before the repair"
 show
-echo "== running: TESSARIL_SYSTEMROOT=$windows build/tessaril"
+# The sample folder stands for the root of a mounted system drive: tessaril
+# finds the Windows folder in it.
+echo "== running: build/tessaril build/sample"
 status=0
-TESSARIL_SYSTEMROOT="$windows" build/tessaril || status=$?
+build/tessaril "$top/build/sample" || status=$?
 echo
 echo "== tessaril exited with status $status"
 if [ -f "$windows/Temp/Tessaril.log" ]; then

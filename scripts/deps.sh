@@ -25,6 +25,12 @@ tessaril_install_deps() {
     [ -x /usr/bin/time ] || need+=(time)
     # The pictures of the boxes (ImageMagick's import and identify).
     command -v import >/dev/null || need+=(imagemagick)
+    # The Debian package test: cpack's dependency list (file, dpkg-shlibdeps),
+    # the manual page and lintian.
+    command -v file >/dev/null || need+=(file)
+    command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
+    command -v man >/dev/null || need+=(man-db)
+    command -v lintian >/dev/null || need+=(lintian)
     if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
       wine_needed=1
     fi

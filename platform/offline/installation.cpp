@@ -1,9 +1,10 @@
-// The mounted installation: TESSARIL_SYSTEMROOT names its Windows directory,
-// which becomes "C:\<its name>" for the wizard; its hives are loaded from
-// system32\config.
+// The mounted installation: a path names its Windows folder or the root of
+// its system drive; the Windows folder becomes "C:\<its name>" for the wizard,
+// and its hives are loaded from system32\config.
 #include "platform/installation.h"
 
 #include "platform/offline/hivex_store.h"
+#include "platform/offline/windows_folder.h"
 #include "platform/posix/host_files.h"
 
 #include <errno.h>
@@ -14,43 +15,33 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-namespace {
-
-const char kHowToName[] =
-    "Set TESSARIL_SYSTEMROOT to the Windows directory of the mounted installation, for example "
-    "TESSARIL_SYSTEMROOT=/mnt/xp/WINDOWS or TESSARIL_SYSTEMROOT=/mnt/w2k/WINNT.";
-
-} // namespace
-
-bool OpenInstallation(char *message, size_t size)
+bool OpenInstallation(const char *path, char *message, size_t size)
 {
     message[0] = '\0';
-    const char *root = getenv("TESSARIL_SYSTEMROOT");
-    if (root == NULL || root[0] == '\0') {
-        snprintf(message, size, "tessaril: TESSARIL_SYSTEMROOT is not set. %s", kHowToName);
+    if (path == NULL || path[0] == '\0') {
+        snprintf(message, size,
+                 "tessaril: no installation named: give the Windows folder of the mounted "
+                 "installation or the root of its system drive, for example /mnt/xp/WINDOWS or "
+                 "/mnt/xp.");
         return false;
     }
     char host[PATH_MAX];
-    struct stat st;
-    if (realpath(root, host) == NULL || stat(host, &st) != 0 || !S_ISDIR(st.st_mode)) {
-        snprintf(message, size, "tessaril: TESSARIL_SYSTEMROOT=%s is not a directory. %s", root,
-                 kHowToName);
+    if (!FindWindowsFolder(path, host, sizeof host, message, size))
         return false;
-    }
     const char *base = strrchr(host, '/');
     base = base ? base + 1 : host;
     char windows[260];
     if (base[0] == '\0' || strchr(base, '\\') != NULL || strlen(base) > 200) {
-        snprintf(message, size,
-                 "tessaril: TESSARIL_SYSTEMROOT=%s cannot be a Windows directory. %s", root,
-                 kHowToName);
+        snprintf(message, size, "tessaril: %s cannot be a Windows folder.", host);
         return false;
     }
     snprintf(windows, sizeof windows, "C:\\%s", base);
     if (!HostFilesSetRoot(windows, host)) {
-        snprintf(message, size, "tessaril: TESSARIL_SYSTEMROOT=%s is too long.", root);
+        snprintf(message, size, "tessaril: %s is too long.", host);
         return false;
     }
+    // What was chosen on a drive root is said first; warnings follow it.
+    size_t said = strlen(message);
 
     char winPath[300];
     char shown[PATH_MAX + 64];
@@ -64,8 +55,8 @@ bool OpenInstallation(char *message, size_t size)
     case kLoadMissing:
         snprintf(message, size,
                  "tessaril: %s holds no system32/config/system hive, so it is not the Windows "
-                 "directory of a Windows 2000 or XP installation. %s",
-                 host, kHowToName);
+                 "folder of a Windows 2000 or XP installation.",
+                 host);
         return false;
     case kLoadInUse:
         snprintf(message, size,
@@ -96,12 +87,11 @@ bool OpenInstallation(char *message, size_t size)
                  host);
         return false;
     }
-    size_t said = 0;
-    if (r != kLoadOk) {
-        snprintf(message, size,
-                 "tessaril: warning: the SOFTWARE hive cannot be read (%s), so the Windows "
+    if (r != kLoadOk && said + 1 < size) {
+        snprintf(message + said, size - said,
+                 "%stessaril: warning: the SOFTWARE hive cannot be read (%s), so the Windows "
                  "version is unknown.",
-                 detail);
+                 said ? "\n" : "", detail);
         said = strlen(message);
     }
     // The log goes to Temp; a Temp that is a link is not followed, so the run

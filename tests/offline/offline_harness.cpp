@@ -106,7 +106,8 @@ std::string MakeSample(const std::string &folder, const std::vector<std::string>
     return r.out.substr(0, r.out.size() - 1);
 }
 
-RunResult RunTessaril(const char *root, const std::string &input)
+RunResult RunTessaril(const char *root, const std::string &input,
+                      const std::vector<std::string> &args)
 {
     char inName[] = "/tmp/tessaril-in-XXXXXX";
     int in = mkstemp(inName);
@@ -115,7 +116,10 @@ RunResult RunTessaril(const char *root, const std::string &input)
     close(in);
     std::string cmd = TESSARIL_EXE;
     // The program reads its standard input: give it the file through a shell.
-    RunResult r = RunProgram({"/bin/sh", "-c", "exec \"$0\" < \"$1\"", cmd, inName}, root);
+    std::vector<std::string> argv = {"/bin/sh", "-c", "in=$1; shift; exec \"$0\" \"$@\" < \"$in\"",
+                                      cmd, inName};
+    argv.insert(argv.end(), args.begin(), args.end());
+    RunResult r = RunProgram(argv, root);
     unlink(inName);
     return r;
 }

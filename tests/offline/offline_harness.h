@@ -27,8 +27,9 @@ struct RunResult {
 };
 
 // Runs tessaril with TESSARIL_SYSTEMROOT set to root (unset when root is
-// NULL) and input on its standard input.
-RunResult RunTessaril(const char *root, const std::string &input);
+// NULL), the arguments, and input on its standard input.
+RunResult RunTessaril(const char *root, const std::string &input,
+                      const std::vector<std::string> &args = {});
 
 // Runs any program with arguments; its standard output.
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root = NULL);

@@ -374,29 +374,6 @@ TEST(OfflineRun, VersionComesFromTheSoftwareHive)
     EXPECT_EQ(XpLog(), ReadFile(windows + "/Temp/Tessaril.log"));
 }
 
-TEST(OfflineRun, InstallationMustBeNamed)
-{
-    RunResult unset = RunTessaril(NULL, "y\nn\n");
-    EXPECT_NE(0, unset.exitCode);
-    EXPECT_EQ("", unset.out);
-    EXPECT_NE(std::string::npos, unset.err.find("TESSARIL_SYSTEMROOT is not set")) << unset.err;
-    EXPECT_NE(std::string::npos, unset.err.find("TESSARIL_SYSTEMROOT=/mnt/xp/WINDOWS"));
-
-    RunResult empty = RunTessaril("", "y\nn\n");
-    EXPECT_NE(0, empty.exitCode);
-    EXPECT_NE(std::string::npos, empty.err.find("is not set"));
-
-    std::string folder = FreshFolder("nohive");
-    RunResult nohive = RunTessaril(folder.c_str(), "y\nn\n");
-    EXPECT_NE(0, nohive.exitCode);
-    EXPECT_EQ("", nohive.out);
-    EXPECT_NE(std::string::npos, nohive.err.find("holds no system32/config/system hive")) << nohive.err;
-
-    RunResult nowhere = RunTessaril((folder + "/missing").c_str(), "y\nn\n");
-    EXPECT_NE(0, nowhere.exitCode);
-    EXPECT_NE(std::string::npos, nowhere.err.find("is not a directory")) << nowhere.err;
-}
-
 TEST(OfflineRun, FilterEntriesAreConvertedThroughWindows1252)
 {
     // "Snow☃Man" and "Ωmega" have characters the code page lacks: they reach

@@ -6,10 +6,12 @@
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/hivex_store.h"
 
+#include <stdlib.h>
+
 int main(void)
 {
     char message[4096];
-    if (!OpenInstallation(message, sizeof message)) {
+    if (!OpenInstallation(getenv("TESSARIL_SYSTEMROOT"), message, sizeof message)) {
         fprintf(stderr, "%s\n", message);
         return 2;
     }

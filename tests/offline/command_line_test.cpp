@@ -1,0 +1,244 @@
+// The tessaril command line: each way of naming the installation (its Windows
+// folder, the root of its drive, TESSARIL_SYSTEMROOT, nothing), --yes against
+// piped answers, --help, --version and wrong command lines.
+#include "offline_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+
+using namespace offline;
+
+namespace {
+
+const std::string kClassPath = "/ControlSet001/Control/Class/{4D36E965-E325-11CE-BFC1-08002BE10318}";
+const std::string kRepairedUpper = "MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k";
+const std::string kUsage = "Usage: tessaril [OPTION]... [PATH]\n";
+
+std::string SystemHive(const std::string &windows) { return windows + "/system32/config/system"; }
+
+std::string Upper(const std::string &windows)
+{
+    return Reglookup(SystemHive(windows))[kClassPath + "/UpperFilters"];
+}
+
+// The path as the program reports it.
+std::string Real(const std::string &path)
+{
+    char real[PATH_MAX];
+    return realpath(path.c_str(), real) ? real : path;
+}
+
+bool Contains(const std::string &text, const std::string &part)
+{
+    return text.find(part) != std::string::npos;
+}
+
+// The hive as reglookup reads it, keys without their modification times.
+std::map<std::string, std::string> Contents(const std::string &hive)
+{
+    std::map<std::string, std::string> seen = Reglookup(hive);
+    for (auto &kv : seen)
+        if (kv.second.compare(0, 4, "KEY,") == 0)
+            kv.second = "KEY,";
+    return seen;
+}
+
+} // namespace
+
+TEST(CommandLine, EachWayOfNamingTheInstallation)
+{
+    const std::string answered = ConfirmBox({"y"}) + RestartBox({"n"});
+
+    // The Windows folder as PATH; it wins over the variable.
+    std::string windows = MakeSample(FreshFolder("name-folder"));
+    ASSERT_FALSE(windows.empty());
+    RunResult r = RunTessaril("/nonexistent", "y\nn\n", {windows});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(answered, r.out);
+    EXPECT_EQ(kRepairedUpper, Upper(windows));
+
+    // A drive root whose Windows 2000 folder is spelt "winnt", its folders
+    // and files in odd cases too, beside a folder with an empty config and a
+    // link to the Windows folder, neither of which counts.
+    std::string root = FreshFolder("name-root");
+    windows = MakeSample(root, {"--version", "5.0", "--windir", "winnt", "--mangle-case"});
+    ASSERT_FALSE(windows.empty());
+    ASSERT_EQ(0, system(("mkdir -p '" + root + "/Recycled/system32/config'").c_str()));
+    ASSERT_EQ(0, symlink(windows.c_str(), (root + "/LINKED").c_str()));
+    r = RunTessaril(NULL, "y\nn\n", {root});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("tessaril: repairing the installation in " + Real(root) + "/winnt.\n", r.err);
+    EXPECT_EQ(answered, r.out);
+    EXPECT_EQ(kRepairedUpper,
+              Reglookup(windows + "/System32/CONFIG/SYSTEM")[kClassPath + "/UpperFilters"]);
+    EXPECT_TRUE(Contains(ReadFile(windows + "/TEMP/Tessaril.log"),
+                         Entry("After create Mbx7_2k in LowerFilters values: PxHelp20|Mbx7_2k")));
+
+    // The variable naming a drive root.
+    root = FreshFolder("name-variable");
+    windows = MakeSample(root);
+    r = RunTessaril(root.c_str(), "y\nn\n");
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(answered, r.out);
+    EXPECT_EQ(kRepairedUpper, Upper(windows));
+
+    // Two Windows folders on one drive: boot.ini's default chooses; without
+    // one that names either, nothing is touched and the user is asked to name
+    // one.
+    root = FreshFolder("name-two");
+    std::string xp = MakeSample(root);
+    std::string w2k = MakeSample(root, {"--version", "5.0"});
+    ASSERT_EQ(Real(root) + "/WINDOWS", Real(xp));
+    ASSERT_EQ(Real(root) + "/WINNT", Real(w2k));
+    std::string xpBytes = ReadFile(SystemHive(xp));
+    std::string w2kBytes = ReadFile(SystemHive(w2k));
+    struct Refused {
+        const char *bootIni;
+        const char *said;
+    } refused[] = {
+        {NULL, "(no boot.ini default names one of them)"},
+        {"[boot loader]\r\ntimeout=30\r\n", "(no boot.ini default names one of them)"},
+        {"[boot loader]\r\ndefault=multi(0)disk(0)rdisk(0)partition(1)\\WIN98\r\n",
+         "(boot.ini's default names WIN98, which is none of them)"},
+    };
+    for (const Refused &c : refused) {
+        if (c.bootIni)
+            WriteFile(root + "/boot.ini", c.bootIni);
+        r = RunTessaril(NULL, "y\nn\n", {root});
+        EXPECT_EQ(2, r.exitCode) << c.said;
+        EXPECT_EQ("", r.out) << c.said;
+        EXPECT_TRUE(Contains(r.err, "tessaril: " + Real(root) + " holds 2 Windows folders: " +
+                                        Real(root) + "/WINDOWS, " + Real(root) + "/WINNT " +
+                                        c.said + ". Name the one to repair"))
+            << r.err;
+        EXPECT_EQ(xpBytes, ReadFile(SystemHive(xp)));
+        EXPECT_EQ(w2kBytes, ReadFile(SystemHive(w2k)));
+        EXPECT_EQ((std::set<std::string>{}), FolderNames(xp + "/Temp"));
+        EXPECT_EQ((std::set<std::string>{}), FolderNames(w2k + "/Temp"));
+    }
+    ASSERT_EQ(0, unlink((root + "/boot.ini").c_str()));
+    WriteFile(root + "/BOOT.INI",
+              "[boot loader]\r\ntimeout=30\r\n  Default = multi(0)disk(0)rdisk(0)partition(1)\\winnt\r\n"
+              "[operating systems]\r\nmulti(0)disk(0)rdisk(0)partition(1)\\WINDOWS=\"XP\"\r\n");
+    r = RunTessaril(NULL, "y\nn\n", {root});
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("tessaril: " + Real(root) + " holds 2 Windows folders; boot.ini's default names "
+              "winnt: repairing the installation in " + Real(root) + "/WINNT.\n",
+              r.err);
+    EXPECT_EQ(kRepairedUpper, Upper(w2k));
+    EXPECT_EQ(xpBytes, ReadFile(SystemHive(xp)));
+
+    // Nothing named, or nothing there.
+    for (const char *variable : {(const char *)NULL, ""}) {
+        r = RunTessaril(variable, "y\nn\n");
+        EXPECT_EQ(2, r.exitCode);
+        EXPECT_EQ("", r.out);
+        EXPECT_TRUE(Contains(r.err, "TESSARIL_SYSTEMROOT\n" + kUsage)) << r.err;
+    }
+    std::string empty = FreshFolder("name-none");
+    r = RunTessaril(NULL, "y\nn\n", {empty});
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_EQ("", r.out);
+    EXPECT_TRUE(Contains(r.err, "holds no system32/config/system hive, nor does any folder at its "
+                                "top level"))
+        << r.err;
+    r = RunTessaril(NULL, "y\nn\n", {empty + "/missing"});
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_EQ("tessaril: " + empty + "/missing is not a folder.\n", r.err);
+}
+
+TEST(CommandLine, YesRepairsAsThePipedAnswersDoWithoutReadingInput)
+{
+    std::string piped = MakeSample(FreshFolder("answers-piped"));
+    ASSERT_FALSE(piped.empty());
+    RunResult byPipe = RunTessaril(NULL, "y\nn\n", {piped});
+    ASSERT_EQ(0, byPipe.exitCode);
+    ASSERT_EQ(ConfirmBox({"y"}) + RestartBox({"n"}), byPipe.out);
+    std::string log = ReadFile(piped + "/Temp/Tessaril.log");
+    std::map<std::string, std::string> hive = Contents(SystemHive(piped));
+    ASSERT_EQ(kRepairedUpper, hive[kClassPath + "/UpperFilters"]);
+
+    // Input that would decline, and none at all; the option before or after
+    // the path.
+    struct Case {
+        std::vector<std::string> args;
+        const char *input;
+    } cases[] = {{{"--yes", "PATH"}, "n\n"}, {{"PATH", "-y"}, ""}};
+    for (Case &c : cases) {
+        std::string windows = MakeSample(FreshFolder("answers-yes"));
+        for (std::string &a : c.args)
+            if (a == "PATH")
+                a = windows;
+        RunResult r = RunTessaril(NULL, c.input, c.args);
+        EXPECT_EQ(0, r.exitCode) << c.args[0];
+        EXPECT_EQ("", r.err) << c.args[0];
+        EXPECT_EQ(byPipe.out, r.out) << c.args[0];
+        EXPECT_EQ(log, ReadFile(windows + "/Temp/Tessaril.log")) << c.args[0];
+        EXPECT_EQ(hive, Contents(SystemHive(windows))) << c.args[0];
+    }
+}
+
+TEST(CommandLine, HelpVersionAndWrongCommandLines)
+{
+    // A named installation is not touched by any of these.
+    std::string windows = MakeSample(FreshFolder("options"));
+    ASSERT_FALSE(windows.empty());
+    std::string bytes = ReadFile(SystemHive(windows));
+
+    for (const char *option : {"--help", "-h"}) {
+        RunResult r = RunTessaril(windows.c_str(), "y\nn\n", {option});
+        EXPECT_EQ(0, r.exitCode) << option;
+        EXPECT_EQ("", r.err) << option;
+        EXPECT_EQ(0u, r.out.find(kUsage)) << r.out;
+        for (const char *part : {"-y, --yes", "TESSARIL_SYSTEMROOT", "Temp/Tessaril.log",
+                                 "system32/config/system", "UpperFilters", "Exit status:\n"})
+            EXPECT_TRUE(Contains(r.out, part)) << option << " lacks " << part;
+    }
+
+    // The version, and the hivex that runs: the package manager's release of
+    // the loaded library when it knows one.
+    RunResult installed = RunProgram({"/bin/sh", "-c", "dpkg-query -W -f='${Version}' libhivex0"});
+    for (const char *option : {"--version", "-V"}) {
+        RunResult r = RunTessaril(windows.c_str(), "y\nn\n", {option});
+        EXPECT_EQ(0, r.exitCode) << option;
+        EXPECT_EQ("", r.err) << option;
+        ASSERT_EQ(0u, r.out.find("tessaril 1.0.0.2\nhivex ")) << r.out;
+        EXPECT_TRUE(Contains(r.out, "/libhivex.so.0")) << r.out;
+        EXPECT_EQ(2, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+        if (installed.exitCode == 0 && !installed.out.empty()) {
+            EXPECT_EQ(0u, r.out.find("tessaril 1.0.0.2\nhivex " + installed.out + " (")) << r.out;
+        }
+    }
+
+    // Without dpkg-query the loaded file is still named.
+    RunResult bare = RunProgram({"/usr/bin/env", "PATH=/nonexistent", TESSARIL_EXE, "--version"});
+    EXPECT_EQ(0, bare.exitCode);
+    EXPECT_TRUE(Contains(bare.out, "tessaril 1.0.0.2\nhivex /")) << bare.out;
+    EXPECT_TRUE(Contains(bare.out, "/libhivex.so.0")) << bare.out;
+    EXPECT_TRUE(Contains(bare.out, ", release unknown")) << bare.out;
+
+    struct Wrong {
+        std::vector<std::string> args;
+        const char *said;
+    } wrong[] = {{{"--bogus"}, "unrecognized option '--bogus'\n"},
+                 {{"-q", windows}, "invalid option -- 'q'\n"},
+                 {{"--yes=1"}, "option '--yes' doesn't allow an argument\n"},
+                 {{windows, windows}, "tessaril: one PATH only, not 2\n"}};
+    for (const Wrong &c : wrong) {
+        RunResult r = RunTessaril(windows.c_str(), "y\nn\n", c.args);
+        EXPECT_EQ(2, r.exitCode) << c.said;
+        EXPECT_EQ("", r.out) << c.said;
+        EXPECT_TRUE(Contains(r.err, std::string(c.said) + kUsage +
+                                        "Try 'tessaril --help' for more information.\n"))
+            << r.err;
+    }
+    EXPECT_EQ(bytes, ReadFile(SystemHive(windows)));
+    EXPECT_EQ((std::set<std::string>{}), FolderNames(windows + "/Temp"));
+}

@@ -1,0 +1,65 @@
+#!/usr/bin/env bash
+# Builds the Debian package of tessaril from the build folder, unpacks it into
+# a scratch folder (it is not installed), and checks it: its files, that its
+# dependencies name libhivex0, that its tessaril repairs a sample installation,
+# that its manual page renders, and that lintian finds no error in it.
+#
+#   check_package.sh BUILD_DIR MAKE_SAMPLE WORK_DIR VERSION
+set -euo pipefail
+build=$1 make_sample=$2 work=$3 version=$4
+skip=77
+
+for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack; do
+  if ! command -v "$tool" >/dev/null; then
+    echo "SKIPPED: $tool is missing (scripts/deps.sh installs it)"
+    exit $skip
+  fi
+done
+
+fail() { echo "FAIL: $*"; status=1; }
+status=0
+rm -rf "$work" && mkdir -p "$work"
+cpack -G DEB -B "$work" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 || {
+  cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
+deb=$work/tessaril_${version}_$(dpkg --print-architecture).deb
+[ -f "$deb" ] || { ls "$work"; echo "FAIL: no $deb"; exit 1; }
+
+files=$(dpkg-deb -c "$deb" | awk '$1 !~ /^d/ {print $1, $NF}')
+expected='-rwxr-xr-x ./usr/bin/tessaril
+-rw-r--r-- ./usr/share/doc/tessaril/README.md
+-rw-r--r-- ./usr/share/doc/tessaril/changelog.gz
+-rw-r--r-- ./usr/share/doc/tessaril/copyright
+-rw-r--r-- ./usr/share/man/man1/tessaril.1.gz'
+[ "$(LC_ALL=C sort -k2 <<<"$files")" = "$expected" ] || fail "files in the package: $files"
+depends=$(dpkg-deb -f "$deb" Depends)
+grep -Eq '(^|, )libhivex0( |,|$)' <<<"$depends" || fail "Depends lacks libhivex0: $depends"
+
+root=$work/root
+dpkg-deb -x "$deb" "$root"
+exe=$root/usr/bin/tessaril
+[ "$("$exe" --version | head -n 1)" = "tessaril $version" ] || fail "--version: $("$exe" --version)"
+windows=$("$make_sample" "$work/sample")
+out=$("$exe" --yes "$windows" </dev/null) || fail "the packaged tessaril exited with $?"
+grep -q '^Yes or No? n$' <<<"$out" || fail "no restart answer shown: $out"
+entries=('Operating System = Windows XP'
+  'Before create Gravle2k in UpperFilters values: redbook|OldBurner|imapi|x?y|ab'
+  'After create Gravle2k in UpperFilters values: redbook|imapi|Gravle2k'
+  'Before create kvt_2k in UpperFilters values: redbook|imapi|Gravle2k'
+  'After create kvt_2k in UpperFilters values: redbook|imapi|Gravle2k|kvt_2k'
+  'Before create Mbx7_xp in LowerFilters values: PxHelp20|StaleLow'
+  'After create Mbx7_xp in LowerFilters values: PxHelp20|Mbx7_xp')
+for m in "${entries[@]}"; do printf '%s\r\n\r\n%s\r\n' "$m" "$m"; done >"$work/expected.log"
+cmp "$work/expected.log" "$windows/Temp/Tessaril.log" || fail "log of the packaged tessaril"
+
+page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/tessaril.1.gz" 2>"$work/man.err")
+[ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
+grep -q "guestmount -a xp.qcow2 -i --rw /mnt/xp" <<<"$page" || fail "the manual page lacks the image recipe"
+grep -q "tessaril $version" <<<"$page" || fail "the manual page does not name version $version"
+
+# Errors fail the test; what lintian says besides is shown in the test's output.
+if ! lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1; then
+  fail "lintian reports errors (or did not run)"
+fi
+grep -v '^running with root privileges' "$work/lintian.log" || true
+[ $status -eq 0 ] && echo "package $deb: Depends: $depends"
+exit $status
