@@ -23,6 +23,7 @@ tessaril_install_deps() {
     command -v clang++ >/dev/null || need+=(clang)
     [ -d /usr/lib/llvm-14/lib/clang/14.0.6/lib/linux ] || need+=(libclang-rt-14-dev)
     [ -x /usr/bin/time ] || need+=(time)
+    command -v ntfs-3g >/dev/null || need+=(ntfs-3g)
     if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
       wine_needed=1
     fi

@@ -63,7 +63,8 @@ hive_node_h Walk(hive_h *h, const std::string &keyPath)
 
 std::string FreshFolder(const std::string &name)
 {
-    std::string path = std::string(TESSARIL_TEST_WORK) + "/" + name;
+    const char *work = getenv("TESSARIL_TEST_WORK");
+    std::string path = std::string(work && *work ? work : TESSARIL_TEST_WORK) + "/" + name;
     std::string cmd = "rm -rf '" + path + "' && mkdir -p '" + path + "'";
     if (system(cmd.c_str()) != 0)
         return "";
@@ -122,7 +123,7 @@ std::string MakeSample(const std::string &folder, const std::vector<std::string>
     return r.out.substr(0, r.out.size() - 1);
 }
 
-RunResult RunTessaril(const char *root, const std::string &input)
+RunResult RunTessaril(const char *root, const std::string &input, const std::vector<std::string> &as)
 {
     char inName[] = "/tmp/tessaril-in-XXXXXX";
     int in = mkstemp(inName);
@@ -130,8 +131,12 @@ RunResult RunTessaril(const char *root, const std::string &input)
         return RunResult{-1, "", "cannot write the input"};
     close(in);
     std::string cmd = TESSARIL_EXE;
-    // The program reads its standard input: give it the file through a shell.
-    RunResult r = RunProgram({"/bin/sh", "-c", "exec \"$0\" < \"$1\"", cmd, inName}, root);
+    // The program reads its standard input: give it the file through a shell,
+    // which opens it before any change of user.
+    std::vector<std::string> argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" < \"$f\"", "sh", inName};
+    argv.insert(argv.end(), as.begin(), as.end());
+    argv.push_back(cmd);
+    RunResult r = RunProgram(argv, root);
     unlink(inName);
     return r;
 }

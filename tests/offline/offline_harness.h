@@ -25,8 +25,9 @@ struct RunResult {
 };
 
 // Runs tessaril with TESSARIL_SYSTEMROOT set to root (unset when root is
-// NULL) and input on its standard input.
-RunResult RunTessaril(const char *root, const std::string &input);
+// NULL) and input on its standard input; as, when given, is a command that
+// runs it as another user (setpriv and its options).
+RunResult RunTessaril(const char *root, const std::string &input, const std::vector<std::string> &as = {});
 
 // Runs any program with arguments; its standard output.
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root = NULL);
