@@ -61,10 +61,15 @@ hive_node_h Walk(hive_h *h, const std::string &keyPath)
 
 } // namespace
 
-std::string FreshFolder(const std::string &name)
+std::string WorkPath(const std::string &name)
 {
     const char *work = getenv("TESSARIL_TEST_WORK");
-    std::string path = std::string(work && *work ? work : TESSARIL_TEST_WORK) + "/" + name;
+    return std::string(work && *work ? work : TESSARIL_TEST_WORK) + "/" + name;
+}
+
+std::string FreshFolder(const std::string &name)
+{
+    std::string path = WorkPath(name);
     std::string cmd = "rm -rf '" + path + "' && mkdir -p '" + path + "'";
     if (system(cmd.c_str()) != 0)
         return "";

@@ -11,8 +11,10 @@
 namespace offline {
 
 // A fresh, empty folder for one test, removed by the next call for the same
-// name.
+// name. The tests' work folder is TESSARIL_TEST_WORK when that is set.
 std::string FreshFolder(const std::string &name);
+// Where that folder is.
+std::string WorkPath(const std::string &name);
 
 // Runs make_sample_installation with the given options into folder; returns
 // the Windows directory it wrote (empty on failure).
