@@ -20,7 +20,9 @@ skip=77
 
 unmount() {
   dir=$1
-  if mountpoint -q "$dir/mnt" 2>/dev/null; then
+  # findmnt reads the mount table: it also sees a FUSE volume whose driver
+  # has died, which can no longer be looked at.
+  if findmnt -rn -M "$dir/mnt" >/dev/null 2>&1; then
     umount "$dir/mnt" 2>/dev/null || umount -l "$dir/mnt" || return 1
   fi
   # A loop device an interrupted run left on the image.
@@ -76,7 +78,7 @@ mount)
   mounted=$?
   # The device goes away by itself once the volume is unmounted.
   losetup -d "$dev"
-  [ $mounted = 0 ] && mountpoint -q "$dir/mnt" || cannot "$driver cannot mount $dev: $said"
+  [ $mounted = 0 ] && findmnt -rn -M "$dir/mnt" >/dev/null || cannot "$driver cannot mount $dev: $said"
   mkdir "$dir/mnt/work" || exit 1
   echo "$driver volume mounted on $dir/mnt: $(findmnt -n -o FSTYPE,OPTIONS "$dir/mnt")"
   ;;
@@ -87,7 +89,7 @@ run)
     echo "skipped: $(cat "$dir/skipped")"
     exit $skip
   fi
-  mountpoint -q "$dir/mnt" || { echo "no volume is mounted on $dir/mnt" >&2; exit 1; }
+  findmnt -rn -M "$dir/mnt" >/dev/null || { echo "no volume is mounted on $dir/mnt" >&2; exit 1; }
   TESSARIL_TEST_WORK=$dir/mnt/work exec "$@"
   ;;
 unmount)
