@@ -31,6 +31,7 @@ tessaril_install_deps() {
     command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
     command -v man >/dev/null || need+=(man-db)
     command -v lintian >/dev/null || need+=(lintian)
+    command -v ntfs-3g >/dev/null || need+=(ntfs-3g)
     if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
       wine_needed=1
     fi

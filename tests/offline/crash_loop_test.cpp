@@ -199,7 +199,7 @@ TEST(OfflineCrashLoop, KilledRunsLeaveTheOldHiveOrACompleteNewOne)
     RecordProperty("kills", killed);
     // The delays must have reached both sides of the rename, or the loop
     // proved little.
-    if (runs >= 100) {
+    if (runs >= 50) {
         EXPECT_GT(keptOld, runs / 10);
         EXPECT_GT(madeNew + finished, runs / 20);
     }

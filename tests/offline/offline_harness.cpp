@@ -45,9 +45,15 @@ hive_node_h Walk(hive_h *h, const std::string &keyPath)
 
 } // namespace
 
+std::string WorkPath(const std::string &name)
+{
+    const char *work = getenv("TESSARIL_TEST_WORK");
+    return std::string(work && *work ? work : TESSARIL_TEST_WORK) + "/" + name;
+}
+
 std::string FreshFolder(const std::string &name)
 {
-    std::string path = std::string(TESSARIL_TEST_WORK) + "/" + name;
+    std::string path = WorkPath(name);
     std::string cmd = "rm -rf '" + path + "' && mkdir -p '" + path + "'";
     if (system(cmd.c_str()) != 0)
         return "";
@@ -107,7 +113,7 @@ std::string MakeSample(const std::string &folder, const std::vector<std::string>
 }
 
 RunResult RunTessaril(const char *root, const std::string &input,
-                      const std::vector<std::string> &args)
+                      const std::vector<std::string> &args, const std::vector<std::string> &as)
 {
     char inName[] = "/tmp/tessaril-in-XXXXXX";
     int in = mkstemp(inName);
@@ -115,9 +121,11 @@ RunResult RunTessaril(const char *root, const std::string &input,
         return RunResult{-1, "", "cannot write the input"};
     close(in);
     std::string cmd = TESSARIL_EXE;
-    // The program reads its standard input: give it the file through a shell.
-    std::vector<std::string> argv = {"/bin/sh", "-c", "in=$1; shift; exec \"$0\" \"$@\" < \"$in\"",
-                                      cmd, inName};
+    // The program reads its standard input: give it the file through a shell,
+    // which opens it before any change of user.
+    std::vector<std::string> argv = {"/bin/sh", "-c", "f=$1; shift; exec \"$@\" < \"$f\"", "sh", inName};
+    argv.insert(argv.end(), as.begin(), as.end());
+    argv.push_back(cmd);
     argv.insert(argv.end(), args.begin(), args.end());
     RunResult r = RunProgram(argv, root);
     unlink(inName);

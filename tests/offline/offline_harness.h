@@ -13,8 +13,10 @@
 namespace offline {
 
 // A fresh, empty folder for one test, removed by the next call for the same
-// name.
+// name. The tests' work folder is TESSARIL_TEST_WORK when that is set.
 std::string FreshFolder(const std::string &name);
+// Where that folder is.
+std::string WorkPath(const std::string &name);
 
 // Runs make_sample_installation with the given options into folder; returns
 // the Windows directory it wrote (empty on failure).
@@ -27,9 +29,11 @@ struct RunResult {
 };
 
 // Runs tessaril with TESSARIL_SYSTEMROOT set to root (unset when root is
-// NULL), the arguments, and input on its standard input.
+// NULL), the arguments, and input on its standard input; as, when given, is a
+// command that runs it as another user (setpriv and its options).
 RunResult RunTessaril(const char *root, const std::string &input,
-                      const std::vector<std::string> &args = {});
+                      const std::vector<std::string> &args = {},
+                      const std::vector<std::string> &as = {});
 
 // Runs any program with arguments; its standard output.
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root = NULL);

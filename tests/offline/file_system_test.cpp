@@ -1,0 +1,123 @@
+// Installations on file systems that refuse the new hive: a disk too full to
+// hold it, and a folder the user running tessaril cannot write. The hive
+// stays byte for byte, nothing is left beside it, and the run says why.
+#include "offline_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <errno.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/statvfs.h>
+#include <unistd.h>
+
+#include <set>
+
+using namespace offline;
+
+namespace {
+
+const std::string kClassPath = "/ControlSet001/Control/Class/{4D36E965-E325-11CE-BFC1-08002BE10318}";
+
+unsigned long long FreeBytes(const std::string &path)
+{
+    struct statvfs vfs;
+    if (statvfs(path.c_str(), &vfs) != 0)
+        return 0;
+    return (unsigned long long)vfs.f_bavail * vfs.f_frsize;
+}
+
+// Unmounts the folder when the test ends, however it ends.
+struct Mounted {
+    std::string path;
+    ~Mounted()
+    {
+        if (!path.empty() && umount2(path.c_str(), MNT_DETACH) != 0)
+            ADD_FAILURE() << "cannot unmount " << path << ": " << strerror(errno);
+    }
+};
+
+} // namespace
+
+// The disk is a 1 MiB tmpfs mounted here or, when TESSARIL_TEST_FILL_WORK is
+// set, the volume that holds the work folder, which then serves this test
+// alone.
+TEST(OfflineFileSystem, FullDiskLeavesTheHiveAsItWas)
+{
+    bool mountHere = getenv("TESSARIL_TEST_FILL_WORK") == NULL;
+    if (mountHere && geteuid() == 0) // a disk a killed earlier run left mounted
+        umount2(WorkPath("full-disk").c_str(), MNT_DETACH);
+    std::string folder = FreshFolder("full-disk");
+    ASSERT_FALSE(folder.empty());
+    Mounted disk;
+    if (mountHere) {
+        if (geteuid() != 0)
+            GTEST_SKIP() << "a small tmpfs for the full disk can only be mounted by root";
+        if (mount("tessaril-full", folder.c_str(), "tmpfs", MS_NOSUID | MS_NODEV, "size=1m,mode=0755") != 0)
+            GTEST_SKIP() << "cannot mount a small tmpfs for the full disk here: " << strerror(errno);
+        disk.path = folder;
+    }
+
+    std::string windows = MakeSample(folder);
+    ASSERT_FALSE(windows.empty());
+    std::string hive = windows + "/system32/config/system";
+    std::string original = ReadFile(hive);
+    // Fill the disk until half a hive is left: room for the log, none for
+    // the new hive.
+    unsigned long long room = FreeBytes(folder);
+    ASSERT_GT(room, original.size());
+    WriteFile(folder + "/filler", std::string(room - original.size() / 2, 'f'));
+    unsigned long long left = FreeBytes(folder);
+    ASSERT_LT(left, original.size());
+
+    RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ(ConfirmBox({"y"}) + RestartBox({"n"}), r.out);
+    EXPECT_NE(std::string::npos,
+              r.err.find("system32/config/system was not changed: failed writing it (No space left on device)"))
+        << r.err;
+    EXPECT_EQ(original, ReadFile(hive));
+    EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
+    EXPECT_EQ((std::set<std::string>{"Tessaril.log"}), FolderNames(windows + "/Temp"));
+    EXPECT_EQ(0u, ReadFile(windows + "/Temp/Tessaril.log").find("Operating System = Windows XP\r\n"));
+
+    // With room again, the next run repairs it.
+    ASSERT_EQ(0, unlink((folder + "/filler").c_str()));
+    r = RunTessaril(windows.c_str(), "y\nn\n");
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ("MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k", Reglookup(hive)[kClassPath + "/UpperFilters"]);
+    EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
+}
+
+TEST(OfflineFileSystem, HiveInAFolderThatCannotBeWrittenIsLeftAsItWas)
+{
+    std::string windows = MakeSample(FreshFolder("folder-unwritable"));
+    ASSERT_FALSE(windows.empty());
+    std::string config = windows + "/system32/config";
+    std::string hive = config + "/system";
+    // The hive itself may be written, its folder not: the new hive could not
+    // be put in its place.
+    ASSERT_EQ(0, chmod(hive.c_str(), 0666));
+    ASSERT_EQ(0, chmod(config.c_str(), 0555));
+    ASSERT_EQ(0, chmod((windows + "/Temp").c_str(), 0777));
+    // Root writes any folder: run as nobody then.
+    std::vector<std::string> as;
+    if (geteuid() == 0)
+        as = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
+    std::string bytes = ReadFile(hive);
+
+    RunResult r = RunTessaril(windows.c_str(), "y\n", {}, as);
+    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ("", r.err);
+    EXPECT_EQ(ConfirmBox({"y"}) + ErrorBox("Cannot open the Filter Key"), r.out);
+    EXPECT_EQ(Entry("Operating System = Windows XP") +
+                  Entry("Fail - Cannot create HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"
+                        "{4D36E965-E325-11CE-BFC1-08002BE10318}"),
+              ReadFile(windows + "/Temp/Tessaril.log"));
+    EXPECT_EQ(bytes, ReadFile(hive));
+    EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(config));
+    ASSERT_EQ(0, chmod(config.c_str(), 0755));
+}
