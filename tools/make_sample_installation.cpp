@@ -24,6 +24,9 @@ const char kUsage[] =
     "  --upper LIST      UpperFilters entries, '|'-separated, UTF-8 ('-': no value)\n"
     "  --lower LIST      LowerFilters entries, likewise\n"
     "  --filter-filler N further entries SampleSvc0001... appended to both lists\n"
+    "  --filler-length N pad the names of filler services to N characters with 'x'\n"
+    "  --class-blob N    a REG_BINARY value SampleBlob of N bytes on the class key\n"
+    "                    (at most 1000000)\n"
     "  --current N       Select\\Current (default 1; 0 leaves the Select key out)\n"
     "  --default N       Select\\Default (default: as Current; 0 leaves the value out)\n"
     "  --acp CP          write Control\\Nls\\CodePage ACP = CP (\"1251\", \"932\"...)\n"
@@ -48,7 +51,7 @@ bool IntArg(const char *text, int *out)
 
 enum {
     kVersion = 256, kFormat, kWindir, kDrivers, kServices, kFiller, kUpper, kLower, kFilterFiller,
-    kCurrent, kDefault, kAcp, kControlSets, kDescription, kNoClassKey, kNoSoftware, kNoTemp, kMangleCase,
+    kFillerLength, kClassBlob, kCurrent, kDefault, kAcp, kControlSets, kDescription, kNoClassKey, kNoSoftware, kNoTemp, kMangleCase,
     kFullServices, kHelp
 };
 
@@ -62,6 +65,8 @@ const struct option kOptions[] = {
     {"upper", required_argument, NULL, kUpper},
     {"lower", required_argument, NULL, kLower},
     {"filter-filler", required_argument, NULL, kFilterFiller},
+    {"filler-length", required_argument, NULL, kFillerLength},
+    {"class-blob", required_argument, NULL, kClassBlob},
     {"current", required_argument, NULL, kCurrent},
     {"default", required_argument, NULL, kDefault},
     {"acp", required_argument, NULL, kAcp},
@@ -86,6 +91,7 @@ int main(int argc, char **argv)
     while ((c = getopt_long(argc, argv, ":", kOptions, &which)) != -1) {
         int *number = c == kFiller ? &o.filler
                       : c == kFilterFiller ? &o.filterFiller
+                      : c == kFillerLength ? &o.fillerLength
                       : c == kCurrent ? &o.current
                       : c == kDefault ? &o.byDefault
                       : c == kControlSets ? &o.controlSets
@@ -109,6 +115,16 @@ int main(int argc, char **argv)
             o.minor = std::string(optarg) == "1.3" ? 3 : 5;
             break;
         case kWindir: o.windir = optarg; break;
+        case kClassBlob: {
+            char *end;
+            long n = strtol(optarg, &end, 10);
+            if (*optarg == '\0' || *end != '\0' || n < 0 || n > 1000000) {
+                fprintf(stderr, "make_sample_installation: bad number for --class-blob: %s\n", optarg);
+                return 2;
+            }
+            o.classBlob = (int)n;
+            break;
+        }
         case kAcp: o.acp = optarg; break;
         case kDrivers:
             o.driversGiven = true;

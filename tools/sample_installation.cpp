@@ -123,11 +123,14 @@ std::vector<RegfValue> ServiceValues(const std::string &name, uint32_t type, uin
     return v;
 }
 
-std::string FillerName(int i)
+std::string FillerName(int i, const SampleOptions &o)
 {
     char name[32];
     snprintf(name, sizeof name, "SampleSvc%04d", i);
-    return name;
+    std::string padded = name;
+    if ((size_t)o.fillerLength > padded.size())
+        padded.append((size_t)o.fillerLength - padded.size(), 'x');
+    return padded;
 }
 
 bool WriteSystem(const std::string &path, const SampleOptions &o)
@@ -149,7 +152,7 @@ bool WriteSystem(const std::string &path, const SampleOptions &o)
         if (!s.empty())
             usual.push_back(s);
     for (int i = 1; i <= o.filler; i++)
-        usual.push_back(FillerName(i));
+        usual.push_back(FillerName(i, o));
     std::string security = ServiceSecurity();
 
     for (int set = 1; set <= sets; set++) {
@@ -165,7 +168,7 @@ bool WriteSystem(const std::string &path, const SampleOptions &o)
             std::vector<RegfValue> v = {{"Class", hive_t_REG_SZ, Utf16("CDROM")}};
             std::vector<std::string> filler;
             for (int i = 1; i <= o.filterFiller; i++)
-                filler.push_back(FillerName(i));
+                filler.push_back(FillerName(i, o));
             auto list = [&](bool given, const std::string &text, const char *fallback,
                             const char *valueName) {
                 std::string listText = given ? text : fallback;
@@ -179,6 +182,12 @@ bool WriteSystem(const std::string &path, const SampleOptions &o)
             };
             list(o.upperGiven, o.upper, "redbook|OldBurner|imapi|x?y|ab", "UpperFilters");
             list(o.lowerGiven, o.lower, "PxHelp20|StaleLow", "LowerFilters");
+            if (o.classBlob >= 0) {
+                std::string blob((size_t)o.classBlob, '\0');
+                for (size_t i = 0; i < blob.size(); i++)
+                    blob[i] = (char)(i * 7 % 251);
+                v.push_back({"SampleBlob", hive_t_REG_BINARY, blob});
+            }
             SetValues(cls, v);
         }
         RegfKey &services = RegfSubkey(cs, "Services");

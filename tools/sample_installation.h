@@ -19,6 +19,8 @@ struct SampleOptions {
     bool upperGiven = false, lowerGiven = false;
     std::string upper, lower;
     int filterFiller = 0;
+    int fillerLength = 0; // filler names padded with 'x' to this length
+    int classBlob = -1;   // bytes of a REG_BINARY SampleBlob on the class key
     int current = 1;
     int byDefault = -1;  // Select\Default: -1 as Current, 0 left out
     std::string acp;     // Control\Nls\CodePage ACP, when not empty

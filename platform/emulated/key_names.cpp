@@ -160,6 +160,15 @@ std::u16string KeyNameSortKey(const char *utf8, size_t size)
     return key;
 }
 
+std::u16string KeyNameSortKeyUtf16(const uint16_t *units, size_t count)
+{
+    std::u16string key;
+    key.reserve(count);
+    for (size_t i = 0; i < count; i++)
+        key.push_back((char16_t)UpperNameUnit(units[i]));
+    return key;
+}
+
 int CompareKeyNamesUtf8(const char *a, size_t aSize, const char *b, size_t bSize)
 {
     UpperUnits ua{a, a + aSize}, ub{b, b + bSize};

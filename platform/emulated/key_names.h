@@ -18,6 +18,8 @@ uint16_t UpperNameUnit(uint16_t unit);
 // The sort key of a UTF-8 name: its UTF-16 units in upper case. Names sort
 // as their keys compare; equal keys are the same name.
 std::u16string KeyNameSortKey(const char *utf8, size_t size);
+// The same for a name given as UTF-16 units, as a hive stores it.
+std::u16string KeyNameSortKeyUtf16(const uint16_t *units, size_t count);
 
 // Below zero, zero or above zero as name a sorts before, with or after b, in
 // the order of their sort keys: UTF-8 names, and ANSI names (in the code

@@ -257,6 +257,9 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     } else if (hive.minor < 5 && ConvertHashLeavesToFastLeaves(fd) < 0) {
         failed = "rewriting its subkey lists in the Windows 2000 form";
         error = 0;
+    } else if (FinishCommittedHive(fd, hive.finish) < 0) {
+        failed = "giving it its last-write times, subkey order and large values";
+        error = 0;
     } else if (pread(fd, block, sizeof block, 0) != (ssize_t)sizeof block ||
                !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
                header.sequence1 != header.sequence2) {

@@ -11,6 +11,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "platform/offline/regf_finish.h"
+
 typedef struct hive_h hive_h;
 
 enum OfflineLoadResult {
@@ -34,6 +36,7 @@ struct HiveFile {
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written
+    RegfFinish finish;     // what the run changed, for the last pass of each commit
 };
 
 // Opens, locks and checks the hive file at windowsPath (resolved through the
@@ -46,7 +49,8 @@ OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *win
                                const char *shownPath, off_t maxBytes, char *message, size_t size);
 
 // Writes the hive as hivex holds it into a new file beside the old one (a
-// format 1.3 hive keeps the subkey lists Windows 2000 reads), checks it,
+// format 1.3 hive keeps the subkey lists Windows 2000 reads), finishes it as
+// Windows would have written it (regf_finish.h, from finish), checks it,
 // gives it the old file's owner and permissions, flushes it and renames it
 // over the old file, whose lock passes to the new one. False, with a message,
 // when any step fails: the old file is then as it was, and nothing is left

@@ -5,6 +5,8 @@
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/emulated/registry_front.h"
+#include "platform/offline/regf_bytes.h"
+#include "platform/offline/regf_finish.h"
 
 #include <errno.h>
 #include <hivex.h>
@@ -30,7 +32,11 @@ const char *const kHiveNames[kHiveCount] = {"SYSTEM", "SOFTWARE"};
 const off_t kMaxHiveBytes[kHiveCount] = {(off_t)256 << 20, (off_t)1 << 30};
 
 const size_t kMaxKeyName = 255;
-const uint64_t kMaxValueData = 1000000;
+// hivex writes a value's data in one cell and refuses a cell of more than a
+// million bytes, its 4-byte size field included.
+const uint64_t kMaxDataCell = 1000000;
+// What Windows answers when the hive has no room for a value's cell.
+const LONG kNoRoomForValue = ERROR_NO_SYSTEM_RESOURCES;
 
 struct Child {
     hive_node_h node;
@@ -202,6 +208,44 @@ char *ValueData(Hive &hive, hive_value_h v, DWORD *type, size_t *len)
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
+bool Listed(const std::vector<uint32_t> &list, hive_node_h node)
+{
+    return std::find(list.begin(), list.end(), (uint32_t)node) != list.end();
+}
+
+// hivex sets a value by dropping every value of the key and writing them all
+// again: whether each one but the value replaced can be written back, so that
+// hivex never stops halfway through the key (ERROR_SUCCESS, or the status
+// the set answers). The first time, the segments of its big values, which
+// hivex leaves allocated, are added to orphans.
+LONG CheckRewritable(Hive &hive, hive_node_h node, hive_value_h replaced,
+                     std::vector<uint32_t> *orphans)
+{
+    bool first = !Listed(hive.file.finish.rewritten, node);
+    errno = 0;
+    hive_value_h *values = hivex_node_values(hive.file.h, node);
+    if (values == NULL)
+        return HivexFailure(hive);
+    LONG status = ERROR_SUCCESS;
+    for (size_t i = 0; values[i] != 0 && status == ERROR_SUCCESS; i++) {
+        hive_type t;
+        size_t len = 0;
+        errno = 0;
+        if (hivex_value_type(hive.file.h, values[i], &t, &len) != 0)
+            status = HivexFailure(hive);
+        else if (values[i] != replaced && len > 4 && (uint64_t)len + 4 > kMaxDataCell)
+            status = kNoRoomForValue;
+        else if (first && hive.file.minor >= 4 && len > kRegfBigDataSegment)
+            // A record that cannot be read leaves its cells allocated: space
+            // lost, nothing else.
+            CollectBigDataCells(hive.file.lockfd,
+                                (uint32_t)hivex_value_data_cell_offset(hive.file.h, values[i], NULL),
+                                orphans);
+    }
+    free(values);
+    return status;
+}
+
 // The control set that Select\<which> names: its number, or 0 when the value
 // is missing, is not a number of a set, or names a set the hive lacks.
 unsigned SelectedSet(Hive &hive, hive_node_h root, hive_node_h select, const char *which,
@@ -319,6 +363,13 @@ LONG StoreAddChild(RegistryStore *, StoreKey key, const char *name, StoreKey *ch
     char utf8[kMaxKeyName * 3 + 1];
     if (!AnsiToUtf8(name, utf8, sizeof utf8))
         return ERROR_INVALID_PARAMETER;
+    RegfFinish &finish = hive.file.finish;
+    try {
+        finish.stamped.reserve(finish.stamped.size() + 2);
+        finish.grown.reserve(finish.grown.size() + 1);
+    } catch (const std::bad_alloc &) {
+        return ERROR_NOT_ENOUGH_MEMORY;
+    }
     errno = 0;
     hive_node_h added = hivex_node_add_child(hive.file.h, NodeOf(key), utf8);
     if (added == 0) {
@@ -328,6 +379,11 @@ LONG StoreAddChild(RegistryStore *, StoreKey key, const char *name, StoreKey *ch
         return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
     }
     hive.dirty = true;
+    // Windows stamps a new key, and its parent, whose list of subkeys
+    // changed; the list is put back in the registry's order when written.
+    finish.stamped.push_back((uint32_t)added);
+    finish.stamped.push_back((uint32_t)NodeOf(key));
+    finish.grown.push_back((uint32_t)NodeOf(key));
     // The new key joins the children already read, in its place; the keys
     // hivex has stay where they are in the file.
     auto kids = hive.children.find(NodeOf(key));
@@ -374,8 +430,12 @@ LONG StoreChildName(RegistryStore *, StoreKey key, DWORD index, char *name, size
         const Child &c = (*kids)[index];
         utf8 = c.name.data();
         utf8Size = c.name.size();
+        // A key the run wrote has the run's time, which it gets on disk when
+        // the hive is written.
         int64_t stamp = hivex_node_timestamp(hive.file.h, c.node);
-        *lastWrite = stamp > 0 ? (uint64_t)stamp : 0;
+        *lastWrite = Listed(hive.file.finish.stamped, c.node) ? hive.file.finish.time
+                     : stamp > 0                              ? (uint64_t)stamp
+                                                              : 0;
     }
     *length = Utf8ToAnsi(utf8, utf8Size, name, capacity);
     return ERROR_SUCCESS;
@@ -414,9 +474,9 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
 {
     Hive &hive = g_hives[HiveOf(key)];
     hive_node_h node = NodeOf(key);
-    // hivex refuses values of a million bytes or more.
-    if ((IsStringType(dwType) ? 2 * (uint64_t)cbData : (uint64_t)cbData) >= kMaxValueData)
-        return ERROR_INVALID_PARAMETER;
+    // Stored, the data takes at least as many bytes as given.
+    if ((uint64_t)cbData + 4 > kMaxDataCell)
+        return kNoRoomForValue;
 
     LONG status = ERROR_SUCCESS;
     try {
@@ -442,6 +502,16 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
         value.t = (hive_type)dwType;
         value.len = stored.size();
         value.value = stored.empty() ? (char *)"" : (char *)stored.data();
+        if (stored.size() + 4 > kMaxDataCell)
+            return kNoRoomForValue;
+        std::vector<uint32_t> orphans;
+        status = CheckRewritable(hive, node, existing, &orphans);
+        if (status != ERROR_SUCCESS)
+            return status;
+        RegfFinish &finish = hive.file.finish;
+        finish.stamped.reserve(finish.stamped.size() + 1);
+        finish.rewritten.reserve(finish.rewritten.size() + 1);
+        finish.orphaned.reserve(finish.orphaned.size() + orphans.size());
         errno = 0;
         if (hivex_node_set_value(hive.file.h, node, &value, 0) != 0) {
             // As for a key that could not be added: never written after this.
@@ -449,6 +519,9 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
             return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
         }
         hive.dirty = true;
+        finish.stamped.push_back((uint32_t)node);
+        finish.rewritten.push_back((uint32_t)node);
+        finish.orphaned.insert(finish.orphaned.end(), orphans.begin(), orphans.end());
         return ERROR_SUCCESS;
     } catch (const std::bad_alloc &) {
         return ERROR_NOT_ENOUGH_MEMORY;
@@ -505,6 +578,8 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     if (r != kLoadOk)
         return r;
     hive.loaded = true;
+    // The one time of the run: every key it writes gets it.
+    hive.file.finish.time = FileTimeNow();
     if (which == kOfflineSystem && !FindControlSet(hive, message, size)) {
         SetMessage(message, size,
                    "%s names no control set that it holds: neither its Select\\Default nor its "

@@ -52,7 +52,13 @@ std::string MultiUtf16(const std::vector<std::string> &entries)
     return out;
 }
 
-uint64_t FileTimeNow() { return ((uint64_t)time(NULL) + 11644473600ull) * 10000000ull; }
+uint64_t FileTimeNow()
+{
+    struct timespec now;
+    if (clock_gettime(CLOCK_REALTIME, &now) != 0 || now.tv_sec < 0)
+        return 0;
+    return ((uint64_t)now.tv_sec + 11644473600ull) * 10000000ull + (uint64_t)now.tv_nsec / 100;
+}
 
 bool ReadAllAt(int fd, void *data, size_t n, off_t at)
 {

@@ -48,7 +48,7 @@ std::string Utf16(const std::string &utf8);
 // Entries as a REG_MULTI_SZ in UTF-16LE: each with its NUL, then one more.
 std::string MultiUtf16(const std::vector<std::string> &entries);
 
-// Now, as a Windows FILETIME (100 ns steps since 1601).
+// Now, as a Windows FILETIME (100 ns steps since 1601, UTC).
 uint64_t FileTimeNow();
 
 // pread/pwrite of exactly n bytes at an offset, retried when interrupted.

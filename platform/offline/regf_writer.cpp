@@ -106,15 +106,15 @@ const uint32_t kNoCell = 0xFFFFFFFFu;
 const size_t kBin = 0x1000;         // bins are made of 4 KB blocks
 const size_t kBinHeader = 0x20;
 const size_t kMaxLeaf = 507;        // entries of a subkey list that fill one block
-const size_t kMaxCellData = 16344;  // larger data would need a big data cell
+const size_t kMaxCellData = 16344;  // larger data goes in segments of this size (1.4 on)
 
 // Lays out a whole hive in one pass: cells in 4 KB bins, in the order a key
 // tree is walked (a key, its values, its subkeys, then its subkey list), with
 // no free space but the tail of each bin that the next cell did not fit.
 class HiveLayout {
 public:
-    HiveLayout(uint64_t stamp, const std::string &securityCell)
-        : stamp_(stamp), security_(securityCell) {}
+    HiveLayout(uint64_t stamp, const std::string &securityCell, uint32_t minor)
+        : stamp_(stamp), security_(securityCell), minor_(minor) {}
 
     // The bins for root; false (with a message) when a value is too large.
     bool Build(const RegfKey &root, const std::string &rootName, std::string *error)
@@ -182,7 +182,7 @@ private:
     {
         StoredName name = StoreName(v.name);
         *nameLen = name.units.size() * 2;
-        if (v.data.size() > kMaxCellData) {
+        if (v.data.size() > (minor_ >= 4 ? 1000000 : kMaxCellData)) {
             error_ = "the value " + v.name + " is too large for this writer";
             ok_ = false;
             return kNoCell;
@@ -202,10 +202,31 @@ private:
         Put16(bins_, k + 0x10, name.compressed ? 1 : 0);
         bins_.replace(k + 0x14, name.bytes.size(), name.bytes);
         if (v.data.size() > 4) {
-            uint32_t data = Data(v.data);
+            uint32_t data = v.data.size() > kMaxCellData ? BigData(v.data) : Data(v.data);
             Put32(bins_, cell + 4 + 8, data);
         }
         return cell;
+    }
+
+    // Data in segments, as format 1.4 and later keep what one cell may not
+    // hold: a "db" record, the list of segments, then the segments (each,
+    // the last one too, in a cell of 16,344 bytes and 4 spare ones, as
+    // Windows writes them).
+    uint32_t BigData(const std::string &data)
+    {
+        size_t count = (data.size() + kMaxCellData - 1) / kMaxCellData;
+        uint32_t db = Alloc(8);
+        uint32_t list = Alloc(4 * count);
+        bins_.replace(db + 4, 2, "db");
+        Put16(bins_, db + 6, (uint16_t)count);
+        Put32(bins_, db + 8, list);
+        for (size_t i = 0; i < count; i++) {
+            std::string part = data.substr(i * kMaxCellData, kMaxCellData);
+            uint32_t segment = Alloc(kMaxCellData + 4); // the last one as large
+            bins_.replace(segment + 4, part.size(), part);
+            Put32(bins_, list + 4 + 4 * i, segment);
+        }
+        return db;
     }
 
     static uint32_t Hash(const std::u16string &upper)
@@ -308,6 +329,7 @@ private:
     std::string bins_;
     size_t next_ = 0, binEnd_ = 0;
     uint32_t rootCell_ = 0, securityCell_ = 0, keys_ = 0;
+    uint32_t minor_;
     bool ok_ = true;
     std::string error_;
 };
@@ -318,9 +340,9 @@ RegfKey &RegfSubkey(RegfKey &key, const std::string &name)
 {
     std::u16string want = UpperName(name);
     for (auto &k : key.kids)
-        if (UpperName(k->name) == want)
+        if (k->sortKey == want)
             return *k;
-    key.kids.emplace_back(new RegfKey{name, {}, {}});
+    key.kids.emplace_back(new RegfKey{name, {}, {}, want});
     return *key.kids.back();
 }
 
@@ -348,7 +370,7 @@ bool WriteRegfHive(int fd, uint32_t minor, const std::string &rootName, const Re
     Put32(security, 4 + 0x10, (uint32_t)sdSize);
     memcpy(&security[4 + 0x14], sd, sdSize);
 
-    HiveLayout layout(now, security);
+    HiveLayout layout(now, security, minor);
     if (!layout.Build(root, rootName, error))
         return false;
     std::string base(kRegfBaseBlockSize, '\0');

@@ -20,6 +20,7 @@ struct RegfKey {
     std::string name; // UTF-8
     std::vector<RegfValue> values;
     std::vector<std::unique_ptr<RegfKey>> kids; // in any order: written in key-name order
+    std::u16string sortKey; // KeyNameSortKey of name, kept by RegfSubkey
 };
 
 // The child of key named name (without regard to case), added when missing.
@@ -31,8 +32,10 @@ RegfKey &RegfPath(RegfKey &key, const std::string &path);
 // rootName, to fd (truncated first): the base block, then the bins, with one
 // security cell (owner Administrators, group SYSTEM; Administrators and SYSTEM
 // full control, Everyone read) shared by every key. A format 1.3 hive gets the
-// fast-leaf subkey lists of Windows 2000. False, with a reason in *error, when
-// a value is too large for one cell or the file cannot be written.
+// fast-leaf subkey lists of Windows 2000; from format 1.4 on, data longer
+// than 16,344 bytes is kept in segments, as Windows keeps it. False, with a
+// reason in *error, when a value is too large (over a million bytes, or
+// over 16,344 in format 1.3) or the file cannot be written.
 bool WriteRegfHive(int fd, uint32_t minor, const std::string &rootName, const RegfKey &root,
                    std::string *error);
 
