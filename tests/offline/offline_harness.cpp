@@ -259,7 +259,7 @@ CellCensus CountCells(const std::string &hive)
                 std::string sig = d.substr(cell + 4, 2);
                 if (sig == "lh" || sig == "lf" || sig == "li" || sig == "ri")
                     census.lists[sig]++;
-                if (sig == "lf")
+                if (sig == "lf" || sig == "lh")
                     fastLeaves.push_back(cell + 4);
             }
             cell += length;
@@ -267,6 +267,7 @@ CellCensus CountCells(const std::string &hive)
         bin += binSize;
     }
     for (size_t list : fastLeaves) {
+        bool hashed = d[list + 1] == 'h';
         unsigned n = Get16(d, list + 2);
         for (unsigned i = 0; i < n; i++) {
             size_t nk = 0x1000 + Get32(d, list + 4 + 8 * i) + 4;
@@ -283,8 +284,20 @@ CellCensus CountCells(const std::string &hive)
                 else if (!ascii && 2 * j + 1 < nameLen)
                     hint[j] = d[nk + 0x4C + 2 * j];
             }
-            if (d.compare(list + 4 + 8 * i + 4, 4, hint) != 0)
+            if (hashed) {
+                // Each character in upper case, h = h * 37 + c.
+                uint32_t hash = 0;
+                bool plain = ascii;
+                for (unsigned j = 0; j < nameLen && plain; j++) {
+                    char c = d[nk + 0x4C + j];
+                    plain = (unsigned char)c < 0x80;
+                    hash = hash * 37 + (uint32_t)(c >= 'a' && c <= 'z' ? c - 0x20 : c);
+                }
+                if (plain && Get32(d, list + 4 + 8 * i + 4) != hash)
+                    census.badHints++;
+            } else if (d.compare(list + 4 + 8 * i + 4, 4, hint) != 0) {
                 census.badHints++;
+            }
         }
     }
     census.walked = true;

@@ -61,7 +61,8 @@ std::map<std::string, std::string> Reglookup(const std::string &hive);
 
 // Raw cells: how many allocated cells carry each list signature ("lh", "lf",
 // "li", "ri"), and whether every fast-leaf entry's hint holds the first four
-// characters of the key it points to.
+// characters of the key it points to, and every hash-leaf entry of a key
+// with an ASCII name the hash of its name.
 struct CellCensus {
     std::map<std::string, int> lists;
     int badHints;

@@ -69,5 +69,10 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
     ASSERT_TRUE(HivexValue(hive, key, "Empty", &type, &data));
     EXPECT_EQ(Utf16(""), data);
     EXPECT_EQ((std::vector<std::string>{"ControlSet001", "Select"}), HivexSubkeys(hive, ""));
+    // Kept in the order Windows looks them up in, each with its own hash.
+    EXPECT_EQ((std::vector<std::string>{"a", "B", "kvtx", "KVT[", "kvt_2k", "_x"}), HivexSubkeys(hive, key));
+    CellCensus census = CountCells(hive);
+    EXPECT_TRUE(census.walked);
+    EXPECT_EQ(0, census.badHints);
     EXPECT_EQ("DWORD,0x00000007", Reglookup(hive)["/ControlSet001/Services/Probe/Parameters/Count"]);
 }
