@@ -182,7 +182,7 @@ private:
     {
         StoredName name = StoreName(v.name);
         *nameLen = name.units.size() * 2;
-        if (v.data.size() > (minor_ >= 4 ? 1000000 : kMaxCellData)) {
+        if (v.data.size() > 1000000) {
             error_ = "the value " + v.name + " is too large for this writer";
             ok_ = false;
             return kNoCell;
@@ -202,7 +202,7 @@ private:
         Put16(bins_, k + 0x10, name.compressed ? 1 : 0);
         bins_.replace(k + 0x14, name.bytes.size(), name.bytes);
         if (v.data.size() > 4) {
-            uint32_t data = v.data.size() > kMaxCellData ? BigData(v.data) : Data(v.data);
+            uint32_t data = minor_ >= 4 && v.data.size() > kMaxCellData ? BigData(v.data) : Data(v.data);
             Put32(bins_, cell + 4 + 8, data);
         }
         return cell;

@@ -33,9 +33,9 @@ RegfKey &RegfPath(RegfKey &key, const std::string &path);
 // security cell (owner Administrators, group SYSTEM; Administrators and SYSTEM
 // full control, Everyone read) shared by every key. A format 1.3 hive gets the
 // fast-leaf subkey lists of Windows 2000; from format 1.4 on, data longer
-// than 16,344 bytes is kept in segments, as Windows keeps it. False, with a
-// reason in *error, when a value is too large (over a million bytes, or
-// over 16,344 in format 1.3) or the file cannot be written.
+// than 16,344 bytes is kept in segments, as Windows keeps it (in 1.3, in one
+// cell). False, with a reason in *error, when a value is over a million bytes
+// or the file cannot be written.
 bool WriteRegfHive(int fd, uint32_t minor, const std::string &rootName, const RegfKey &root,
                    std::string *error);
 

@@ -36,7 +36,8 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
                              "enum 0 cap 100: 0 a len 1\nenum 1 cap 100: 0 B len 1\n"
                              "enum 2 cap 100: 0 kvtx len 4\nenum 3 cap 100: 0 KVT[ len 4\n"
                              "enum 4 cap 100: 0 kvt_2k len 6\nenum 5 cap 100: 0 _x len 2\n"
-                             "enum 6 cap 100: 259\n",
+                             "enum 6 cap 100: 0 \xE9x len 2\nenum 7 cap 100: 0 \xCAx len 2\n"
+                             "enum 8 cap 100: 259\n",
                              "open handles at the end: 0\n"})
         EXPECT_NE(std::string::npos, offline.out.find(line)) << line;
 
@@ -70,7 +71,8 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
     EXPECT_EQ(Utf16(""), data);
     EXPECT_EQ((std::vector<std::string>{"ControlSet001", "Select"}), HivexSubkeys(hive, ""));
     // Kept in the order Windows looks them up in, each with its own hash.
-    EXPECT_EQ((std::vector<std::string>{"a", "B", "kvtx", "KVT[", "kvt_2k", "_x"}), HivexSubkeys(hive, key));
+    EXPECT_EQ((std::vector<std::string>{"a", "B", "kvtx", "KVT[", "kvt_2k", "_x", "\xC3\xA9x", "\xC3\x8Ax"}),
+              HivexSubkeys(hive, key));
     CellCensus census = CountCells(hive);
     EXPECT_TRUE(census.walked);
     EXPECT_EQ(0, census.badHints);

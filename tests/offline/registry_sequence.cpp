@@ -102,15 +102,17 @@ void RunRegistrySequence(FILE *out)
             (long)RegSetValueExA(params, "Empty", 0, REG_SZ, (const BYTE *)"", 1));
     Query(out, params, "Empty", 8);
 
-    // Names that sort apart by upper and by lower case, created out of order.
-    for (const char *name : {"kvt_2k", "_x", "KVT[", "B", "kvtx", "a"}) {
+    // Names that sort apart by upper and by lower case, or by their
+    // characters and their UTF-8 bytes ("\xCAx" and "\xE9x", "Êx" and "éx" in
+    // Windows-1252, sort as "ÊX" and "ÉX"), created out of order.
+    for (const char *name : {"kvt_2k", "_x", "KVT[", "B", "kvtx", "a", "\xCAx", "\xE9x"}) {
         s = RegCreateKeyExA(params, name, 0, noClass, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL,
                             &other, NULL);
         fprintf(out, "create %s: %ld\n", name, (long)s);
         if (s == ERROR_SUCCESS)
             RegCloseKey(other);
     }
-    for (DWORD i = 0; i < 7; i++)
+    for (DWORD i = 0; i < 9; i++)
         Enum(out, params, i, 100);
 
     Enum(out, probe, 0, 100);
