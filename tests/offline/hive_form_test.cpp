@@ -5,10 +5,14 @@
 #include "offline_harness.h"
 
 #include "platform/emulated/key_names.h"
+#include "platform/offline/regf_finish.h"
+#include "platform/offline/regf_writer.h"
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
 #include <hivex.h>
+#include <unistd.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -139,6 +143,13 @@ std::string RegfexportValue(const std::string &hive, const std::string &name)
     return data;
 }
 
+bool InRegistryOrder(const std::vector<std::string> &names)
+{
+    return std::is_sorted(names.begin(), names.end(), [](const std::string &a, const std::string &b) {
+        return CompareKeyNamesUtf8(a.data(), a.size(), b.data(), b.size()) < 0;
+    });
+}
+
 std::vector<std::string> Filler(int count, size_t length)
 {
     std::vector<std::string> names;
@@ -243,9 +254,7 @@ TEST(HiveForm, LargeValuesAreWrittenAsWindowsWritesThemInEachFormat)
         std::vector<std::string> services = HivexSubkeys(hive, "ControlSet001\\Services");
         auto at = std::find(services.begin(), services.end(), "kvtx");
         EXPECT_TRUE(at + 1 < services.end() && at[1] == "kvt_2k");
-        EXPECT_TRUE(std::is_sorted(services.begin(), services.end(), [](const std::string &a, const std::string &b) {
-            return CompareKeyNamesUtf8(a.data(), a.size(), b.data(), b.size()) < 0;
-        }));
+        EXPECT_TRUE(InRegistryOrder(services));
     }
 }
 
@@ -352,5 +361,50 @@ TEST(HiveForm, KeysTheRunWritesGetItsTimeAndNoOtherKeyChanges)
             EXPECT_EQ(before[kv.first], kv.second) << kv.first;
         else
             ADD_FAILURE() << "unexpected key " << kv.first;
+    }
+}
+
+TEST(HiveForm, TheLastPassSortsASubkeyListAcrossTheLeavesOfItsIndex)
+{
+    // 600 subkeys: two hash leaves under an index. The first entry of the
+    // first leaf and the last of the second change places, as a writer that
+    // sorts otherwise than Windows could leave them.
+    for (uint32_t minor : {5u, 3u}) {
+        SCOPED_TRACE(minor);
+        RegfKey root;
+        RegfKey &parent = RegfSubkey(root, "Parent");
+        for (int i = 0; i < 600; i++)
+            RegfSubkey(parent, "Key" + std::to_string(1000 + i));
+        std::string hive = FreshFolder("resort") + "/hive";
+        int fd = open(hive.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        std::string error;
+        ASSERT_TRUE(WriteRegfHive(fd, minor, "ROOT", root, &error)) << error;
+        hive_h *h = hivex_open(hive.c_str(), 0);
+        ASSERT_TRUE(h != NULL);
+        uint32_t node = (uint32_t)hivex_node_get_child(h, hivex_root(h), "Parent");
+        hivex_close(h);
+        std::string d = ReadFile(hive);
+        size_t ri = 0x1000 + Field32(d, node + 4 + 0x1C);
+        ASSERT_EQ(0, d.compare(ri + 4, 2, "ri"));
+        ASSERT_EQ(2u, Field32(d, ri + 4 + 2) & 0xFFFF);
+        size_t first = 0x1000 + Field32(d, ri + 8) + 4 + 4;
+        size_t second = 0x1000 + Field32(d, ri + 12) + 4;
+        size_t last = second + 4 + 8 * ((Field32(d, second + 2) & 0xFFFF) - 1);
+        std::string a = d.substr(first, 8), b = d.substr(last, 8);
+        ASSERT_TRUE(WriteAllAt(fd, b.data(), 8, (off_t)first) && WriteAllAt(fd, a.data(), 8, (off_t)last));
+        ASSERT_FALSE(InRegistryOrder(HivexSubkeys(hive, "Parent")));
+
+        RegfFinish finish;
+        finish.time = FileTimeNow();
+        finish.grown = {node};
+        EXPECT_EQ(0, FinishCommittedHive(fd, finish));
+        close(fd);
+        std::vector<std::string> kids = HivexSubkeys(hive, "Parent");
+        EXPECT_EQ(600u, kids.size());
+        EXPECT_TRUE(InRegistryOrder(kids));
+        CellCensus census = CountCells(hive);
+        EXPECT_TRUE(census.walked);
+        EXPECT_EQ(0, census.badHints);
     }
 }
