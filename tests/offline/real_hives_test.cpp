@@ -8,6 +8,7 @@
 
 #include <hivex.h>
 #include <stdlib.h>
+#include <string.h>
 #include <strings.h>
 #include <sys/stat.h>
 
@@ -129,8 +130,10 @@ std::string Below(const std::map<std::string, KeyState> &keys, const std::string
     return parent + "\\" + name;
 }
 
+// stamp: the run's time, which every key it wrote must have.
 void ExpectOnlyTheRepairChanged(const std::map<std::string, KeyState> &before,
-                                const std::map<std::string, KeyState> &after, const std::string &set)
+                                const std::map<std::string, KeyState> &after, const std::string &set,
+                                int64_t stamp)
 {
     const std::string services = Below(before, set, "Services");
     const std::string classKey =
@@ -155,6 +158,7 @@ void ExpectOnlyTheRepairChanged(const std::map<std::string, KeyState> &before,
         auto it = after.find(kv.first);
         ASSERT_NE(after.end(), it) << kv.first;
         EXPECT_EQ(kv.second, it->second.values) << kv.first;
+        EXPECT_EQ(stamp, it->second.stamp) << kv.first;
     }
     EXPECT_EQ(std::vector<std::string>{"Parameters"}, after.at(services + "\\Gravle2k").subkeys);
     EXPECT_EQ(before.size() + created.size(), after.size());
@@ -165,9 +169,7 @@ void ExpectOnlyTheRepairChanged(const std::map<std::string, KeyState> &before,
         ASSERT_NE(after.end(), it) << path << " is gone";
         const KeyState &was = kv.second, &now = it->second;
         bool touched = path == services || path == classKey;
-        if (!touched) {
-            EXPECT_EQ(was.stamp, now.stamp) << path;
-        }
+        EXPECT_EQ(touched ? stamp : was.stamp, now.stamp) << path;
         if (path == services) {
             // The drivers' keys join the list; the others keep their order.
             std::vector<std::string> others;
@@ -207,9 +209,20 @@ TEST(OfflineRealHives, CleanHivesOfXpAnd7ChangeOnlyWhereTheRepairMust)
         std::string set = DefaultSet(before);
         ASSERT_EQ("ControlSet001", set) << name;
 
+        uint64_t start = FileTimeNow();
         RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
+        uint64_t end = FileTimeNow();
         EXPECT_EQ(0, r.exitCode) << name;
         EXPECT_EQ("", r.err) << name;
+        // The header has the run's time, and the first bin too where the
+        // hive keeps it there (XP; 7 leaves it 0).
+        std::string bytes = ReadFile(hive);
+        ASSERT_GT(bytes.size(), 0x1020u);
+        uint64_t stamp = Get32(bytes, 0x0C) | (uint64_t)Get32(bytes, 0x10) << 32;
+        EXPECT_LE(start, stamp) << name;
+        EXPECT_GE(end, stamp) << name;
+        uint64_t firstBin = Get32(bytes, 0x1014) | (uint64_t)Get32(bytes, 0x1018) << 32;
+        EXPECT_EQ(strcmp(name, "xp-sp3-system") == 0 ? stamp : 0, firstBin) << name;
         EXPECT_EQ(Entry("Operating System = Windows XP") +
                       Entry("After create Gravle2k in UpperFilters values: Gravle2k") +
                       Entry("Before create kvt_2k in UpperFilters values: Gravle2k") +
@@ -217,7 +230,7 @@ TEST(OfflineRealHives, CleanHivesOfXpAnd7ChangeOnlyWhereTheRepairMust)
                       Entry("After create Mbx7_xp in LowerFilters values: Mbx7_xp"),
                   ReadFile(windows + "/Temp/Tessaril.log"))
             << name;
-        ExpectOnlyTheRepairChanged(before, Keys(hive), set);
+        ExpectOnlyTheRepairChanged(before, Keys(hive), set, (int64_t)stamp);
         EXPECT_EQ(software, ReadFile(windows + "/system32/config/software")) << name;
         for (const char *notice : kNotices)
             EXPECT_NE("", ReadFile(windows + "/system32/config/" + notice)) << notice;
