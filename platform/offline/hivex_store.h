@@ -24,7 +24,9 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
                                   char *message, size_t size);
 
 // Writes every hive that has changes not yet on disk. False, with a message,
-// when one of them could not be written; its file is then as it was.
+// when one of them could not be written; its file is then as it was. True,
+// with message empty or holding what a save that succeeded has to tell (its
+// folder could not be flushed), otherwise.
 bool OfflineCommitAll(char *message, size_t size);
 
 // Drops all hives and handles and releases the locks (without writing).

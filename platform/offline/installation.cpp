@@ -116,6 +116,8 @@ bool CloseInstallation(char *message, size_t size)
     bool ok = OfflineCommitAll(detail, sizeof detail);
     if (!ok)
         snprintf(message, size, "tessaril: %s.", detail);
+    else if (detail[0] != '\0')
+        snprintf(message, size, "tessaril: warning: %s.", detail);
     OfflineUnloadAll();
     return ok;
 }
