@@ -11,6 +11,7 @@
 #include <fcntl.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <fstream>
@@ -67,6 +68,7 @@ struct Reference {
     RunResult run;
     std::string hive; // the hive after the run
     std::string log;
+    struct stat file; // the hive before: its owner and mode stay
 };
 
 bool UnnamedFilesWork(const std::string &folder)
@@ -100,6 +102,11 @@ void ExpectRepaired(const Reference &ref, const RunResult &r, const std::string 
     unsigned first = 0, second = 1;
     SequenceNumbers(hive, &first, &second);
     EXPECT_EQ(first, second);
+    struct stat st = {};
+    EXPECT_EQ(0, stat(hive.c_str(), &st));
+    EXPECT_EQ(ref.file.st_uid, st.st_uid);
+    EXPECT_EQ(ref.file.st_gid, st.st_gid);
+    EXPECT_EQ(ref.file.st_mode, st.st_mode);
     EXPECT_EQ(ref.log, ReadFile(windows + "/Temp/Tessaril.log"));
     EXPECT_EQ(kConfig, FolderNames(windows + "/system32/config"));
 }
@@ -129,6 +136,7 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
         std::string original = ReadFile(pristineHive);
 
         Reference ref;
+        ASSERT_EQ(0, stat(pristineHive.c_str(), &ref.file));
         std::string windows = Copy(inst);
         std::map<std::string, long> calls;
         ref.run = RunFailing(inst, windows, {}, &calls);
