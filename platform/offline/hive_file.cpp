@@ -221,7 +221,8 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     int fd = g_hostCalls.openat(hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
         snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
-        fd = g_hostCalls.openat(hive.dirfd, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd = g_hostCalls.openat(hive.dirfd, temp,
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         named = fd >= 0;
         if (fd < 0 && errno != EEXIST)
             break;

@@ -58,16 +58,34 @@ bool Fails(int call, int flags = 0)
 
 const HostCalls &S = kSystemHostCalls;
 
-int Openat(int d, const char *p, int fl, mode_t m) { return Fails(kOpenat, fl) ? -1 : S.openat(d, p, fl, m); }
-int HivexCommit(hive_h *h, const char *p, int fl) { return Fails(kHivexCommit) ? -1 : S.hivexCommit(h, p, fl); }
-ssize_t Pread(int fd, void *b, size_t n, off_t at) { return Fails(kPread) ? -1 : S.pread(fd, b, n, at); }
-ssize_t Pwrite(int fd, const void *b, size_t n, off_t at) { return Fails(kPwrite) ? -1 : S.pwrite(fd, b, n, at); }
+int Openat(int d, const char *p, int fl, mode_t m)
+{
+    return Fails(kOpenat, fl) ? -1 : S.openat(d, p, fl, m);
+}
+int HivexCommit(hive_h *h, const char *p, int fl)
+{
+    return Fails(kHivexCommit) ? -1 : S.hivexCommit(h, p, fl);
+}
+ssize_t Pread(int fd, void *b, size_t n, off_t at)
+{
+    return Fails(kPread) ? -1 : S.pread(fd, b, n, at);
+}
+ssize_t Pwrite(int fd, const void *b, size_t n, off_t at)
+{
+    return Fails(kPwrite) ? -1 : S.pwrite(fd, b, n, at);
+}
 int Fchown(int fd, uid_t u, gid_t g) { return Fails(kFchown) ? -1 : S.fchown(fd, u, g); }
 int Fchmod(int fd, mode_t m) { return Fails(kFchmod) ? -1 : S.fchmod(fd, m); }
 int Fsync(int fd) { return Fails(kFsync) ? -1 : S.fsync(fd); }
 int Flock(int fd, int op) { return Fails(kFlock) ? -1 : S.flock(fd, op); }
-int Linkat(int a, const char *p, int b, const char *q, int fl) { return Fails(kLinkat) ? -1 : S.linkat(a, p, b, q, fl); }
-int Renameat(int a, const char *p, int b, const char *q) { return Fails(kRenameat) ? -1 : S.renameat(a, p, b, q); }
+int Linkat(int a, const char *p, int b, const char *q, int fl)
+{
+    return Fails(kLinkat) ? -1 : S.linkat(a, p, b, q, fl);
+}
+int Renameat(int a, const char *p, int b, const char *q)
+{
+    return Fails(kRenameat) ? -1 : S.renameat(a, p, b, q);
+}
 int Unlinkat(int d, const char *p, int fl) { return Fails(kUnlinkat) ? -1 : S.unlinkat(d, p, fl); }
 
 const HostCalls kTwins = {Openat, HivexCommit, Pread,  Pwrite,   Fchown,  Fchmod,

@@ -31,7 +31,8 @@ struct Installation {
 
 // A run of the program with the faults given (and the installation's own).
 RunResult RunFailing(const Installation &inst, const std::string &windows,
-                     const std::vector<std::string> &faults, std::map<std::string, long> *calls = NULL)
+                     const std::vector<std::string> &faults,
+                     std::map<std::string, long> *calls = NULL)
 {
     std::vector<std::string> argv = {TESSARIL_FAILING_CALLS};
     for (const std::string &f : inst.background)
@@ -57,11 +58,11 @@ RunResult RunFailing(const Installation &inst, const std::string &windows,
 std::string Copy(const Installation &inst)
 {
     std::string folder = WorkPath("failing-calls-run");
-    std::string cmd = "rm -rf '" + folder + "' && cp -a '" + WorkPath("failing-calls-" + inst.name) +
-                      "' '" + folder + "'";
+    std::string from = WorkPath("failing-calls-" + inst.name);
+    std::string cmd = "rm -rf '" + folder + "' && cp -a '" + from + "' '" + folder + "'";
     if (system(cmd.c_str()) != 0)
         return "";
-    return folder + inst.pristine.substr(WorkPath("failing-calls-" + inst.name).size());
+    return folder + inst.pristine.substr(from.size());
 }
 
 struct Reference {
@@ -121,7 +122,10 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
         // Windows 2000's hive is rewritten after hivex (pread, pwrite); a file
         // system without unnamed files, as ntfs-3g, names the new file from
         // the start; a hive of another owner is given back to it (fchown).
-        {"2000", {"--version", "5.0", "--filler", "20"}, {"tmpfile:1:from:" + std::to_string(EOPNOTSUPP)}, ""},
+        {"2000",
+         {"--version", "5.0", "--filler", "20"},
+         {"tmpfile:1:from:" + std::to_string(EOPNOTSUPP)},
+         ""},
     };
     std::set<std::string> reached;
     long runs = 0;
@@ -154,7 +158,8 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
             std::set<long> nth = {1, call.second};
             for (long n : nth) {
                 for (bool from : {false, true}) {
-                    std::string fault = call.first + ":" + std::to_string(n) + (from ? ":from" : ":once");
+                    std::string fault =
+                        call.first + ":" + std::to_string(n) + (from ? ":from" : ":once");
                     SCOPED_TRACE(fault);
                     windows = Copy(inst);
                     std::string hive = windows + "/system32/config/system";
@@ -181,9 +186,12 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
                     }
                     EXPECT_EQ(1, r.exitCode);
                     EXPECT_EQ(ref.run.out, r.out);
-                    bool named = r.err.rfind("tessaril: the hive " + hive + " was not changed: failed ", 0) == 0;
-                    bool created = r.err.rfind("tessaril: cannot create a new file beside the hive " + hive + ": ", 0) == 0;
-                    EXPECT_TRUE((named || created) && r.err.find("Input/output error") != std::string::npos) << r.err;
+                    std::string step = "tessaril: the hive " + hive + " was not changed: failed ";
+                    std::string create = "tessaril: cannot create a new file beside the hive " +
+                                         hive + ": ";
+                    EXPECT_TRUE((r.err.rfind(step, 0) == 0 || r.err.rfind(create, 0) == 0) &&
+                                r.err.find("Input/output error") != std::string::npos)
+                        << r.err;
                     EXPECT_TRUE(original == ReadFile(hive));
                     EXPECT_EQ(kConfig, FolderNames(windows + "/system32/config"));
                     // TODO: the log's last line is then "Fail - Cannot save
