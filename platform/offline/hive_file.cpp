@@ -2,6 +2,7 @@
 // crash-safe commit, release.
 #include "platform/offline/hive_file.h"
 
+#include "platform/offline/plain_error.h"
 #include "platform/offline/regf_file.h"
 #include "platform/posix/host_files.h"
 
@@ -133,7 +134,7 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
                        "writes outside the installation",
                        shownPath);
         else
-            SetMessage(message, size, "%s cannot be opened: %s", shownPath, strerror(errno));
+            SetMessage(message, size, "%s cannot be opened, because %s", shownPath, PlainError(errno));
         HiveFileRelease(&hive);
         return r;
     }
@@ -158,9 +159,7 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
         return kLoadCorrupt;
     }
     if (header.sequence1 != header.sequence2) {
-        SetMessage(message, size,
-                   "%s was not cleanly closed: its two sequence numbers differ, and its latest "
-                   "changes are still in its .LOG file",
+        SetMessage(message, size, "%s was not cleanly closed (its two sequence numbers differ)",
                    shownPath);
         HiveFileRelease(&hive);
         return kLoadNotClean;
@@ -200,8 +199,10 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     errno = 0;
     hive.h = hivex_open(through, hive.writable ? HIVEX_OPEN_WRITE : 0);
     if (hive.h == NULL) {
-        SetMessage(message, size, "%s is damaged: %s", shownPath,
-                   errno ? strerror(errno) : "refused by the hive reader");
+        SetMessage(message, size,
+                   "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses "
+                   "its structure)",
+                   shownPath);
         HiveFileRelease(&hive);
         return kLoadCorrupt;
     }
@@ -226,8 +227,9 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
             break;
     }
     if (fd < 0) {
-        SetMessage(message, size, "cannot create a new file beside the hive %s: %s", hive.shown,
-                   strerror(errno));
+        SetMessage(message, size,
+                   "the hive %s was not changed: no new file can be created beside it, because %s",
+                   hive.shown, PlainError(errno));
         return false;
     }
     const char *failed = NULL;
@@ -254,12 +256,12 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
         error = errno;
     } else if (hive.minor < 5 && ConvertHashLeavesToFastLeaves(fd) < 0) {
         failed = "rewriting its subkey lists in the Windows 2000 form";
-        error = EIO;
+        error = 0;
     } else if (pread(fd, block, sizeof block, 0) != (ssize_t)sizeof block ||
                !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
                header.sequence1 != header.sequence2) {
         failed = "checking what was written";
-        error = EIO;
+        error = 0;
     } else if ((hive.st.st_uid != geteuid() || hive.st.st_gid != getegid()) &&
                fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
         failed = "giving it the hive's owner";
@@ -285,8 +287,12 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
             unlinkat(hive.dirfd, temp, 0);
         close(fd);
         char what[1400];
-        snprintf(what, sizeof what, "%s (%s)", failed, strerror(error));
-        SetMessage(message, size, "the hive %s was not changed: failed %s", hive.shown, what);
+        snprintf(what, sizeof what, "%s failed because %s", failed,
+                 error != 0 ? PlainError(error) : "the file read back is not the hive written");
+        SetMessage(message, size,
+                   "the hive %s was not changed: tessaril wrote the changed hive into a new file "
+                   "beside it, and %s",
+                   hive.shown, what);
         return false;
     }
     fsync(hive.dirfd);

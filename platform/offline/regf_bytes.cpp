@@ -1,7 +1,7 @@
 // The byte helpers of the hive code.
 #include "platform/offline/regf_bytes.h"
 
-#include "platform/emulated/cp1252.h"
+#include "platform/emulated/codepage.h"
 
 #include <errno.h>
 #include <fcntl.h>
