@@ -14,6 +14,7 @@ tessaril_install_deps() {
   if [ "$what" = all ]; then
     command -v hivexsh >/dev/null || need+=(libhivex-bin)
     command -v regfinfo >/dev/null || need+=(libregf-utils)
+    command -v xz >/dev/null || need+=(xz-utils)
     command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686-win32)
     # The 64-bit build of the Windows program runs the Wine scenarios on
     # hosts that cannot execute 32-bit code.

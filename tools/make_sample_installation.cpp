@@ -25,6 +25,8 @@ const char kUsage[] =
     "  --lower LIST      LowerFilters entries, likewise\n"
     "  --filter-filler N further entries SampleSvc0001... appended to both lists\n"
     "  --current N       Select\\Current (default 1; 0 leaves the Select key out)\n"
+    "  --default N       Select\\Default (default: as Current; 0 leaves the value out)\n"
+    "  --acp CP          write Control\\Nls\\CodePage ACP = CP (\"1251\", \"932\"...)\n"
     "  --control-sets N  how many ControlSet00x keys to write (default: Select\\Current)\n"
     "  --description N   give every service a Description of N characters (default 0)\n"
     "  --no-class-key    leave out the CD-ROM class key\n"
@@ -46,7 +48,7 @@ bool IntArg(const char *text, int *out)
 
 enum {
     kVersion = 256, kFormat, kWindir, kDrivers, kServices, kFiller, kUpper, kLower, kFilterFiller,
-    kCurrent, kControlSets, kDescription, kNoClassKey, kNoSoftware, kNoTemp, kMangleCase,
+    kCurrent, kDefault, kAcp, kControlSets, kDescription, kNoClassKey, kNoSoftware, kNoTemp, kMangleCase,
     kFullServices, kHelp
 };
 
@@ -61,6 +63,8 @@ const struct option kOptions[] = {
     {"lower", required_argument, NULL, kLower},
     {"filter-filler", required_argument, NULL, kFilterFiller},
     {"current", required_argument, NULL, kCurrent},
+    {"default", required_argument, NULL, kDefault},
+    {"acp", required_argument, NULL, kAcp},
     {"control-sets", required_argument, NULL, kControlSets},
     {"description", required_argument, NULL, kDescription},
     {"no-class-key", no_argument, NULL, kNoClassKey},
@@ -83,6 +87,7 @@ int main(int argc, char **argv)
         int *number = c == kFiller ? &o.filler
                       : c == kFilterFiller ? &o.filterFiller
                       : c == kCurrent ? &o.current
+                      : c == kDefault ? &o.byDefault
                       : c == kControlSets ? &o.controlSets
                       : c == kDescription ? &o.description
                                           : NULL;
@@ -104,6 +109,7 @@ int main(int argc, char **argv)
             o.minor = std::string(optarg) == "1.3" ? 3 : 5;
             break;
         case kWindir: o.windir = optarg; break;
+        case kAcp: o.acp = optarg; break;
         case kDrivers:
             o.driversGiven = true;
             if (std::string(optarg) != "none")

@@ -135,11 +135,13 @@ bool WriteSystem(const std::string &path, const SampleOptions &o)
     RegfKey root;
     int sets = o.controlSets >= 0 ? o.controlSets : (o.current > 0 ? o.current : 1);
     if (o.current > 0) {
-        SetValues(RegfSubkey(root, "Select"),
-                  {{"Current", hive_t_REG_DWORD, DwordBytes((uint32_t)o.current)},
-                   {"Default", hive_t_REG_DWORD, DwordBytes((uint32_t)o.current)},
-                   {"Failed", hive_t_REG_DWORD, DwordBytes(0)},
-                   {"LastKnownGood", hive_t_REG_DWORD, DwordBytes((uint32_t)o.current)}});
+        std::vector<RegfValue> select = {{"Current", hive_t_REG_DWORD, DwordBytes((uint32_t)o.current)}};
+        if (o.byDefault != 0)
+            select.push_back({"Default", hive_t_REG_DWORD,
+                              DwordBytes((uint32_t)(o.byDefault > 0 ? o.byDefault : o.current))});
+        select.push_back({"Failed", hive_t_REG_DWORD, DwordBytes(0)});
+        select.push_back({"LastKnownGood", hive_t_REG_DWORD, DwordBytes((uint32_t)o.current)});
+        SetValues(RegfSubkey(root, "Select"), select);
     }
     std::vector<std::string> usual = {"atapi", "Cdfs", "Cdrom", "Disk", "imapi", "PxHelp20",
                                       "redbook", "Tcpip", "i8042prt", "kbdclass"};
@@ -156,6 +158,8 @@ bool WriteSystem(const std::string &path, const SampleOptions &o)
         RegfKey &cs = RegfSubkey(root, name);
         RegfKey &control = RegfSubkey(cs, "Control");
         SetValues(control, {{"SystemBootDevice", hive_t_REG_SZ, Utf16("multi(0)disk(0)rdisk(0)partition(1)")}});
+        if (!o.acp.empty())
+            SetValues(RegfPath(control, "Nls\\CodePage"), {{"ACP", hive_t_REG_SZ, Utf16(o.acp)}});
         if (o.classKey) {
             RegfKey &cls = RegfPath(control, std::string("Class\\") + kClassGuid);
             std::vector<RegfValue> v = {{"Class", hive_t_REG_SZ, Utf16("CDROM")}};

@@ -20,6 +20,8 @@ struct SampleOptions {
     std::string upper, lower;
     int filterFiller = 0;
     int current = 1;
+    int byDefault = -1;  // Select\Default: -1 as Current, 0 left out
+    std::string acp;     // Control\Nls\CodePage ACP, when not empty
     int controlSets = -1;
     int description = 0;
     bool classKey = true;

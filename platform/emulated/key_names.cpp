@@ -1,7 +1,52 @@
-// The order of key names, shared by the stores and the hive writer.
+// The order and the equality of key and value names, shared by the stores,
+// lstrcmpiA and the hive writer.
 #include "platform/emulated/key_names.h"
 
-#include "platform/emulated/cp1252.h"
+#include "platform/emulated/codepage.h"
+
+#include <locale.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wctype.h>
+
+namespace {
+
+// The small letter of a capital of the first Unicode blocks (Latin, Greek,
+// Cyrillic), as the registry folds them.
+uint32_t FoldNameChar(uint32_t cp)
+{
+    if (cp >= 'A' && cp <= 'Z')
+        return cp + 0x20;
+    if (cp >= 0xC0 && cp <= 0xDE && cp != 0xD7)
+        return cp + 0x20;
+    if (cp == 0x178)
+        return 0xFF;
+    if ((cp >= 0x100 && cp <= 0x137) || (cp >= 0x14A && cp <= 0x177))
+        return cp | 1;
+    if ((cp >= 0x139 && cp <= 0x148) || (cp >= 0x179 && cp <= 0x17E))
+        return (cp & 1) ? cp + 1 : cp;
+    if (cp >= 0x391 && cp <= 0x3A9 && cp != 0x3A2)
+        return cp + 0x20;
+    if (cp >= 0x410 && cp <= 0x42F)
+        return cp + 0x20;
+    if (cp >= 0x400 && cp <= 0x40F)
+        return cp + 0x50;
+    return cp;
+}
+
+// The locale whose case mapping is Unicode's.
+locale_t UnicodeLocale()
+{
+    static bool tried = false;
+    static locale_t locale = (locale_t)0;
+    if (!tried) {
+        tried = true;
+        locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", (locale_t)0);
+    }
+    return locale;
+}
+
+} // namespace
 
 uint16_t UpperNameUnit(uint16_t u)
 {
@@ -9,12 +54,22 @@ uint16_t UpperNameUnit(uint16_t u)
         return (uint16_t)(u - 0x20);
     if (u == 0xFF)
         return 0x178;
-    if (FoldNameChar(u) == u && u > 0xFF) {
+    if (u < 0x100 || (u >= 0xD800 && u <= 0xDFFF))
+        return u;
+    if (FoldNameChar(u) == u) {
         for (uint32_t c = u - 0x50; c < u; c++)
             if (c >= 0x100 && FoldNameChar(c) == u)
                 return (uint16_t)c;
+    } else {
+        return u;
     }
-    return u;
+    // Beyond those blocks (full-width Latin, Greek with accents, Armenian...):
+    // Unicode's capital, never one of the first 256 characters.
+    locale_t locale = UnicodeLocale();
+    if (locale == (locale_t)0)
+        return u;
+    wint_t upper = towupper_l((wint_t)u, locale);
+    return upper > 0xFF && upper <= 0xFFFF && (upper < 0xD800 || upper > 0xDFFF) ? (uint16_t)upper : u;
 }
 
 namespace {
@@ -52,6 +107,47 @@ struct UpperUnits {
     }
 };
 
+// The upper-case UTF-16 units of an ANSI name (in the code page of the
+// Reg* calls), in a buffer of its own: on the stack for usual names.
+struct AnsiUpperUnits {
+    unsigned char small[1024];
+    unsigned char *bytes = small;
+    size_t count = 0;
+    bool ok = true;
+    explicit AnsiUpperUnits(const char *name)
+    {
+        size_t size = strlen(name);
+        if (2 * size > sizeof small) {
+            bytes = (unsigned char *)malloc(2 * size);
+            if (bytes == NULL) {
+                bytes = small;
+                ok = false;
+                return;
+            }
+        }
+        size_t total = AnsiToUtf16le((const unsigned char *)name, size, bytes, 2 * size);
+        count = (total < 2 * size ? total : 2 * size) / 2;
+    }
+    ~AnsiUpperUnits()
+    {
+        if (bytes != small)
+            free(bytes);
+    }
+    AnsiUpperUnits(const AnsiUpperUnits &) = delete;
+    AnsiUpperUnits &operator=(const AnsiUpperUnits &) = delete;
+    uint16_t At(size_t i) const { return UpperNameUnit((uint16_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8))); }
+};
+
+bool IsAscii(const char *s)
+{
+    for (; *s; s++)
+        if ((unsigned char)*s >= 0x80)
+            return false;
+    return true;
+}
+
+char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 0x20) : c; }
+
 } // namespace
 
 std::u16string KeyNameSortKey(const char *utf8, size_t size)
@@ -79,12 +175,38 @@ int CompareKeyNamesUtf8(const char *a, size_t aSize, const char *b, size_t bSize
 
 int CompareKeyNames(const char *a, const char *b)
 {
-    for (;; a++, b++) {
-        uint16_t ua = *a ? UpperNameUnit((uint16_t)Cp1252ToUnicode((unsigned char)*a)) : 0;
-        uint16_t ub = *b ? UpperNameUnit((uint16_t)Cp1252ToUnicode((unsigned char)*b)) : 0;
-        if (ua != ub)
-            return ua < ub ? -1 : 1;
-        if (ua == 0)
-            return 0;
+    if (IsAscii(a) && IsAscii(b)) {
+        for (;; a++, b++) {
+            char x = UpperAscii(*a), y = UpperAscii(*b);
+            if (x != y)
+                return (unsigned char)x < (unsigned char)y ? -1 : 1;
+            if (x == '\0')
+                return 0;
+        }
     }
+    AnsiUpperUnits ua(a), ub(b);
+    if (!ua.ok || !ub.ok)
+        return strcmp(a, b) < 0 ? -1 : (strcmp(a, b) > 0 ? 1 : 0);
+    for (size_t i = 0; i < ua.count && i < ub.count; i++) {
+        uint16_t x = ua.At(i), y = ub.At(i);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return ua.count == ub.count ? 0 : (ua.count < ub.count ? -1 : 1);
+}
+
+bool NameEqualsUtf8(const char *ansiName, const char *utf8Name, size_t utf8Size)
+{
+    AnsiUpperUnits a(ansiName);
+    if (!a.ok)
+        return false;
+    UpperUnits b{utf8Name, utf8Name + utf8Size};
+    size_t i = 0;
+    uint16_t y;
+    while (b.Next(&y)) {
+        if (i >= a.count || a.At(i) != y)
+            return false;
+        i++;
+    }
+    return i == a.count;
 }

@@ -3,9 +3,11 @@
 // through its driver. A store knows nothing of handles, access rights or
 // path syntax; the registry front (registry_front.h) adds all of that.
 //
-// Names handed to a store are in the ANSI code page (Windows-1252), at most
-// 255 characters for a key, and compare without regard to case. Subkeys are
-// listed in the order of KeyNameSortKey (key_names.h), as Windows lists them.
+// Names handed to a store are in the ANSI code page of the Reg* calls
+// (codepage.h: Windows-1252 unless the offline store selected the
+// installation's), at most 255 characters for a key, and compare without
+// regard to case. Subkeys are listed in the order of KeyNameSortKey
+// (key_names.h), as Windows lists them.
 #ifndef TESSARIL_PLATFORM_EMULATED_REGISTRY_STORE_H
 #define TESSARIL_PLATFORM_EMULATED_REGISTRY_STORE_H
 

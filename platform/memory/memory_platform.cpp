@@ -88,6 +88,12 @@ void FillDirectory(const std::string &value, LPSTR buffer, UINT size, UINT *resu
 const uintptr_t kTokenHandle = 0x7000;
 const uintptr_t kProcessHandle = (uintptr_t)-1;
 
+// The folder of the last test is removed when the test program ends.
+void RemoveLastHostRoot()
+{
+    RemoveTree(S().hostRoot);
+}
+
 } // namespace
 
 // ------------------------------------------------------------ control API
@@ -95,6 +101,9 @@ const uintptr_t kProcessHandle = (uintptr_t)-1;
 void Reset()
 {
     State &s = S();
+    // Registered after the state exists, so it runs before the state is gone.
+    static bool removedAtExit = atexit(RemoveLastHostRoot) == 0;
+    (void)removedAtExit;
     RemoveTree(s.hostRoot);
     s = State();
     faults::Reset();

@@ -2,6 +2,7 @@
 // crash-safe commit, release.
 #include "platform/offline/hive_file.h"
 
+#include "platform/offline/plain_error.h"
 #include "platform/offline/regf_file.h"
 #include "platform/posix/host_calls.h"
 #include "platform/posix/host_files.h"
@@ -134,7 +135,7 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
                        "writes outside the installation",
                        shownPath);
         else
-            SetMessage(message, size, "%s cannot be opened: %s", shownPath, strerror(errno));
+            SetMessage(message, size, "%s cannot be opened, because %s", shownPath, PlainError(errno));
         HiveFileRelease(&hive);
         return r;
     }
@@ -159,9 +160,7 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
         return kLoadCorrupt;
     }
     if (header.sequence1 != header.sequence2) {
-        SetMessage(message, size,
-                   "%s was not cleanly closed: its two sequence numbers differ, and its latest "
-                   "changes are still in its .LOG file",
+        SetMessage(message, size, "%s was not cleanly closed (its two sequence numbers differ)",
                    shownPath);
         HiveFileRelease(&hive);
         return kLoadNotClean;
@@ -201,8 +200,10 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     errno = 0;
     hive.h = hivex_open(through, hive.writable ? HIVEX_OPEN_WRITE : 0);
     if (hive.h == NULL) {
-        SetMessage(message, size, "%s is damaged: %s", shownPath,
-                   errno ? strerror(errno) : "refused by the hive reader");
+        SetMessage(message, size,
+                   "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses "
+                   "its structure)",
+                   shownPath);
         HiveFileRelease(&hive);
         return kLoadCorrupt;
     }
@@ -228,8 +229,9 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
             break;
     }
     if (fd < 0) {
-        SetMessage(message, size, "cannot create a new file beside the hive %s: %s", hive.shown,
-                   strerror(errno));
+        SetMessage(message, size,
+                   "the hive %s was not changed: no new file can be created beside it, because %s",
+                   hive.shown, PlainError(errno));
         return false;
     }
     const char *failed = NULL;
@@ -254,14 +256,16 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     if (g_hostCalls.hivexCommit(hive.h, through, 0) != 0) {
         failed = "writing it";
         error = errno;
-    } else if (hive.minor < 5 && ConvertHashLeavesToFastLeaves(fd) < 0) {
+    } else if (hive.minor < 5 && (errno = 0, ConvertHashLeavesToFastLeaves(fd) < 0)) {
+        // errno stays 0 when the file read back is not the hive written.
         failed = "rewriting its subkey lists in the Windows 2000 form";
-        error = EIO;
-    } else if (g_hostCalls.pread(fd, block, sizeof block, 0) != (ssize_t)sizeof block ||
+        error = errno;
+    } else if ((errno = 0, g_hostCalls.pread(fd, block, sizeof block, 0)) !=
+                   (ssize_t)sizeof block ||
                !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
                header.sequence1 != header.sequence2) {
         failed = "checking what was written";
-        error = EIO;
+        error = errno;
     } else if ((hive.st.st_uid != geteuid() || hive.st.st_gid != getegid()) &&
                g_hostCalls.fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
         failed = "giving it the hive's owner";
@@ -285,14 +289,21 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     if (failed != NULL) {
         // The reason is the step that failed; a new file that cannot be
         // removed is told after it (the next run removes it).
-        char left[400] = "";
+        char left[600] = "";
         if (named && g_hostCalls.unlinkat(hive.dirfd, temp, 0) != 0)
-            snprintf(left, sizeof left, "; the unfinished new file %s is left beside it (%s)",
-                     temp, strerror(errno));
+            snprintf(left, sizeof left,
+                     "; that new file, %s, could not be removed because %s, and the next run "
+                     "removes it",
+                     temp, PlainError(errno));
         close(fd);
-        char what[1400];
-        snprintf(what, sizeof what, "%s (%s)%s", failed, strerror(error), left);
-        SetMessage(message, size, "the hive %s was not changed: failed %s", hive.shown, what);
+        char what[2000];
+        snprintf(what, sizeof what, "%s failed because %s%s", failed,
+                 error != 0 ? PlainError(error) : "the file read back is not the hive written",
+                 left);
+        SetMessage(message, size,
+                   "the hive %s was not changed: tessaril wrote the changed hive into a new file "
+                   "beside it, and %s",
+                   hive.shown, what);
         return false;
     }
     // The new hive is in place and on disk; only its name may not be yet.
@@ -300,10 +311,10 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     hive.note[0] = '\0';
     if (g_hostCalls.fsync(hive.dirfd) != 0)
         snprintf(hive.note, sizeof hive.note,
-                 "the hive %s was changed, but its folder could not be flushed to disk (%s): "
-                 "should the system stop before it writes the folder itself, the old hive may "
-                 "come back, and tessaril is to be run again",
-                 hive.shown, strerror(errno));
+                 "the hive %s was changed, but its folder could not be flushed to disk because "
+                 "%s: should the system stop before it writes the folder itself, the old hive "
+                 "may come back, and tessaril is to be run again",
+                 hive.shown, PlainError(errno));
     struct stat st;
     if (fstat(fd, &st) == 0)
         hive.st = st;

@@ -19,7 +19,7 @@ enum OfflineLoadResult {
     kLoadInUse,        // another process holds the hive's lock
     kLoadNotClean,     // the sequence numbers differ
     kLoadCorrupt,      // not a hive, or refused by hivex
-    kLoadNoControlSet, // SYSTEM only: no usable Select\Current
+    kLoadNoControlSet, // SYSTEM only: neither Select\Default nor Select\Current names a set
     kLoadTooLarge,     // larger than such a hive can be: not read at all
     kLoadLink,         // the file or a folder on its way is a symbolic link
     kLoadFailed        // any other failure (detail in the message)

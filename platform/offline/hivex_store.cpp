@@ -2,7 +2,7 @@
 // registry store methods over hivex.
 #include "platform/offline/hivex_store.h"
 
-#include "platform/emulated/cp1252.h"
+#include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/emulated/registry_front.h"
 
@@ -128,7 +128,7 @@ const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
     }
 }
 
-// Finds the child of a node named name (Windows-1252) without regard to case.
+// Finds the child of a node named name (ANSI) without regard to case.
 // 0 with *status ERROR_FILE_NOT_FOUND when there is none.
 hive_node_h FindChild(Hive &hive, hive_node_h node, const char *name, LONG *status)
 {
@@ -142,7 +142,7 @@ hive_node_h FindChild(Hive &hive, hive_node_h node, const char *name, LONG *stat
     return 0;
 }
 
-// Finds a value by name (Windows-1252, "" or NULL for the default value)
+// Finds a value by name (ANSI, "" or NULL for the default value)
 // without regard to case; its stored name, as hivex spells it, into key.
 hive_value_h FindValue(Hive &hive, hive_node_h node, const char *name, std::string *key,
                        LONG *status)
@@ -202,22 +202,20 @@ char *ValueData(Hive &hive, hive_value_h v, DWORD *type, size_t *len)
 
 bool IsStringType(DWORD type) { return type == REG_SZ || type == REG_EXPAND_SZ || type == REG_MULTI_SZ; }
 
-// Finds Select\Current and the control set it names.
-bool FindCurrentControlSet(Hive &hive)
+// The control set that Select\<which> names: its number, or 0 when the value
+// is missing, is not a number of a set, or names a set the hive lacks.
+unsigned SelectedSet(Hive &hive, hive_node_h root, hive_node_h select, const char *which,
+                     hive_node_h *set)
 {
     LONG status;
-    hive_node_h root = hivex_root(hive.file.h);
-    hive_node_h select = FindChild(hive, root, "Select", &status);
-    if (select == 0)
-        return false;
-    hive_value_h v = FindValue(hive, select, "Current", NULL, &status);
+    hive_value_h v = FindValue(hive, select, which, NULL, &status);
     if (v == 0)
-        return false;
+        return 0;
     DWORD t;
     size_t len;
     char *data = ValueData(hive, v, &t, &len);
     if (data == NULL)
-        return false;
+        return 0;
     uint32_t n = 0;
     bool ok = t == REG_DWORD && len == 4;
     if (ok)
@@ -225,10 +223,41 @@ bool FindCurrentControlSet(Hive &hive)
             ((uint32_t)(unsigned char)data[2] << 16) | ((uint32_t)(unsigned char)data[3] << 24);
     free(data);
     if (!ok || n == 0 || n > 999)
-        return false;
+        return 0;
     char name[32];
     snprintf(name, sizeof name, "ControlSet%03u", (unsigned)n);
-    hive.currentControlSet = FindChild(hive, root, name, &status);
+    *set = FindChild(hive, root, name, &status);
+    return *set != 0 ? n : 0;
+}
+
+// The control set the repair goes to: the one Select\Default names, which
+// the boot loader starts next, else the one Select\Current names (the set of
+// the last boot). When they differ, note says which is repaired and why.
+bool FindControlSet(Hive &hive, char *note, size_t size)
+{
+    LONG status;
+    hive_node_h root = hivex_root(hive.file.h);
+    hive_node_h select = FindChild(hive, root, "Select", &status);
+    if (select == 0)
+        return false;
+    hive_node_h byDefault = 0, byCurrent = 0;
+    unsigned def = SelectedSet(hive, root, select, "Default", &byDefault);
+    unsigned cur = SelectedSet(hive, root, select, "Current", &byCurrent);
+    char text[400] = "";
+    if (def != 0 && cur != 0 && def != cur)
+        snprintf(text, sizeof text,
+                 "the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
+                 "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
+                 "Default names at its next boot (Current is only the set it last started)",
+                 def, cur, def);
+    else if (def == 0 && cur != 0 && FindValue(hive, select, "Default", NULL, &status) != 0)
+        snprintf(text, sizeof text,
+                 "the SYSTEM hive's Select\\Default names no control set the hive holds; "
+                 "ControlSet%03u, which Select\\Current names, is repaired",
+                 cur);
+    if (note != NULL && size > 0)
+        snprintf(note, size, "%s", text);
+    hive.currentControlSet = def != 0 ? byDefault : byCurrent;
     return hive.currentControlSet != 0;
 }
 
@@ -288,7 +317,7 @@ LONG StoreAddChild(RegistryStore *, StoreKey key, const char *name, StoreKey *ch
         return ERROR_ACCESS_DENIED;
     Hive &hive = g_hives[HiveOf(key)];
     char utf8[kMaxKeyName * 3 + 1];
-    if (!Cp1252ToUtf8(name, utf8, sizeof utf8))
+    if (!AnsiToUtf8(name, utf8, sizeof utf8))
         return ERROR_INVALID_PARAMETER;
     errno = 0;
     hive_node_h added = hivex_node_add_child(hive.file.h, NodeOf(key), utf8);
@@ -348,7 +377,7 @@ LONG StoreChildName(RegistryStore *, StoreKey key, DWORD index, char *name, size
         int64_t stamp = hivex_node_timestamp(hive.file.h, c.node);
         *lastWrite = stamp > 0 ? (uint64_t)stamp : 0;
     }
-    *length = Utf8ToCp1252(utf8, utf8Size, name, capacity);
+    *length = Utf8ToAnsi(utf8, utf8Size, name, capacity);
     return ERROR_SUCCESS;
 }
 
@@ -368,11 +397,11 @@ LONG StoreGetValue(RegistryStore *, StoreKey key, const char *name, DWORD *type,
         return HivexFailure(hive);
     const unsigned char *stored = (const unsigned char *)raw;
     bool text = IsStringType(*type);
-    size_t needed = text ? Utf16leToCp1252(stored, len, NULL, 0) : len;
+    size_t needed = text ? Utf16leToAnsi(stored, len, NULL, 0) : len;
     *size = needed;
     if (data != NULL && needed <= capacity) {
         if (text)
-            Utf16leToCp1252(stored, len, data, capacity);
+            Utf16leToAnsi(stored, len, data, capacity);
         else if (needed > 0)
             memcpy(data, stored, needed);
     }
@@ -397,14 +426,14 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
             return status;
         if (existing == 0) {
             std::vector<char> utf8(strlen(name) * 3 + 1);
-            if (!Cp1252ToUtf8(name, utf8.data(), utf8.size()))
+            if (!AnsiToUtf8(name, utf8.data(), utf8.size()))
                 return ERROR_INVALID_PARAMETER;
             stored_name.assign(utf8.data());
         }
         std::vector<unsigned char> stored;
         if (IsStringType(dwType)) {
             stored.resize((size_t)cbData * 2);
-            Cp1252ToUtf16le(lpData, cbData, stored.data());
+            stored.resize(AnsiToUtf16le(lpData, cbData, stored.data(), stored.size()));
         } else if (cbData > 0) {
             stored.assign(lpData, lpData + cbData);
         }
@@ -468,6 +497,7 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
 {
     Hive &hive = g_hives[which];
     ReleaseHive(hive);
+    SetMessage(message, size, "%s", "");
     g_store.methods = &kMethods;
     RegistryFrontMount(&g_store);
     OfflineLoadResult r = HiveFileLoad(&hive.file, kHiveNames[which], windowsPath, shownPath,
@@ -475,9 +505,10 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     if (r != kLoadOk)
         return r;
     hive.loaded = true;
-    if (which == kOfflineSystem && !FindCurrentControlSet(hive)) {
+    if (which == kOfflineSystem && !FindControlSet(hive, message, size)) {
         SetMessage(message, size,
-                   "%s has no usable Select\\Current value naming an existing control set",
+                   "%s names no control set that it holds: neither its Select\\Default nor its "
+                   "Select\\Current value is the number of an existing ControlSet key",
                    shownPath);
         ReleaseHive(hive);
         return kLoadNoControlSet;
@@ -505,6 +536,8 @@ bool OfflineCommitAll(char *message, size_t size)
             SetMessage(message, size, "%s", g_hives[i].file.note);
     return ok;
 }
+
+bool OfflineHiveUnsaved(OfflineHive which) { return g_hives[which].loaded && g_hives[which].dirty; }
 
 void OfflineUnloadAll(void)
 {

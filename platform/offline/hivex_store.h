@@ -1,7 +1,9 @@
 // The offline registry store: HKEY_LOCAL_MACHINE\SYSTEM and \SOFTWARE of a
 // mounted installation, each one hive file (hive_file.h) read and changed
 // through hivex, served by the registry front. In SYSTEM, CurrentControlSet
-// is the control set that Select\Current names.
+// is the control set that Select\Default names (Windows starts it at its
+// next boot), or Select\Current's when Default names none. Names and texts
+// are converted in the ANSI code page codepage.h has selected.
 //
 // Changes reach the disk at two points, each a whole hive in one crash-safe
 // step: when the last handle into a changed hive is closed (RegCloseKey then
@@ -19,7 +21,9 @@ enum OfflineHive { kOfflineSystem = 0, kOfflineSoftware = 1 };
 
 // Loads one hive from the Windows path of its file, locks it for the rest of
 // the run, and mounts the offline store behind the registry front. On
-// failure message holds a sentence about the file.
+// failure message holds a sentence about the file; on success it is empty
+// or holds a note for the user (which control set of a SYSTEM hive is
+// repaired, when its Select values disagree).
 OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   char *message, size_t size);
 
@@ -28,6 +32,10 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
 // with message empty or holding what a save that succeeded has to tell (its
 // folder could not be flushed), otherwise.
 bool OfflineCommitAll(char *message, size_t size);
+
+// True when the hive holds changes that are not on disk (after a failed
+// OfflineCommitAll: changes that are lost).
+bool OfflineHiveUnsaved(OfflineHive which);
 
 // Drops all hives and handles and releases the locks (without writing).
 void OfflineUnloadAll(void);

@@ -1,9 +1,8 @@
 // The byte helpers of the hive code.
 #include "platform/offline/regf_bytes.h"
 
+#include "platform/emulated/codepage.h"
 #include "platform/posix/host_calls.h"
-
-#include "platform/emulated/cp1252.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -1,7 +1,7 @@
 // The hive writer: a key tree laid out cell by cell in one pass.
 #include "platform/offline/regf_writer.h"
 
-#include "platform/emulated/cp1252.h"
+#include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_file.h"

@@ -1,7 +1,7 @@
 // Every system call of the hive's save made to fail, once and from that call
 // on, during whole runs: a run whose save fails leaves the hive byte for byte
-// as it was and nothing beside it, exits 1 and says why, and the next run
-// repairs the installation completely; a run whose failing call is retried
+// as it was and nothing beside it, exits 1, says why and ends its log with
+// the failed-save line, and the next run repairs the installation completely; a run whose failing call is retried
 // ends as a normal run does.
 #include "offline_harness.h"
 
@@ -82,6 +82,10 @@ bool UnnamedFilesWork(const std::string &folder)
 }
 
 const std::set<std::string> kConfig = {"software", "system"};
+// EIO, as the user reads it.
+const std::string kEio = "the disk reported a read or write error";
+const std::string kFailedSave =
+    Entry("Fail - Cannot save the registry hive system32\\config\\system");
 
 // The hive without its two sequence numbers, which count the saves: a save
 // tried again counts twice.
@@ -175,7 +179,7 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
                         if (folderFlush) {
                             EXPECT_EQ("tessaril: warning: the hive " + hive +
                                           " was changed, but its folder could not be flushed to "
-                                          "disk (Input/output error): should the system stop "
+                                          "disk because " + kEio + ": should the system stop "
                                           "before it writes the folder itself, the old hive may "
                                           "come back, and tessaril is to be run again.\n",
                                       r.err);
@@ -186,18 +190,18 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
                     }
                     EXPECT_EQ(1, r.exitCode);
                     EXPECT_EQ(ref.run.out, r.out);
-                    std::string step = "tessaril: the hive " + hive + " was not changed: failed ";
-                    std::string create = "tessaril: cannot create a new file beside the hive " +
-                                         hive + ": ";
+                    std::string step = "tessaril: the hive " + hive + " was not changed: " +
+                                       "tessaril wrote the changed hive into a new file beside " +
+                                       "it, and ";
+                    std::string create = "tessaril: the hive " + hive + " was not changed: no " +
+                                         "new file can be created beside it, because " + kEio;
                     EXPECT_TRUE((r.err.rfind(step, 0) == 0 || r.err.rfind(create, 0) == 0) &&
-                                r.err.find("Input/output error") != std::string::npos)
+                                r.err.find(" because " + kEio + ". None of this run's changes "
+                                           "were saved") != std::string::npos)
                         << r.err;
                     EXPECT_TRUE(original == ReadFile(hive));
                     EXPECT_EQ(kConfig, FolderNames(windows + "/system32/config"));
-                    // TODO: the log's last line is then "Fail - Cannot save
-                    // the registry hive system32\config\system", once that
-                    // line is written.
-                    EXPECT_EQ(0u, ReadFile(windows + "/Temp/Tessaril.log").find(ref.log));
+                    EXPECT_EQ(ref.log + kFailedSave, ReadFile(windows + "/Temp/Tessaril.log"));
                     // The next run on the same installation repairs it.
                     RunResult next = RunFailing(inst, windows, {});
                     runs++;
@@ -220,11 +224,14 @@ TEST(OfflineFailingCalls, EverySaveCallFailsOnceAndFromThenOn)
         // Once at the wizard's last close of a key, once more at the end.
         EXPECT_EQ(2, calls["unlinkat"]);
         reached.insert("unlinkat");
-        EXPECT_EQ(0u, r.err.find("tessaril: the hive " + config + "/system was not changed: failed "
-                                 "putting it in place of the hive (Input/output error); the "
-                                 "unfinished new file system.tessaril-"))
+        EXPECT_EQ(0u, r.err.find("tessaril: the hive " + config + "/system was not changed: "
+                                 "tessaril wrote the changed hive into a new file beside it, and "
+                                 "putting it in place of the hive failed because " + kEio +
+                                 "; that new file, system.tessaril-"))
             << r.err;
-        EXPECT_NE(std::string::npos, r.err.find(" is left beside it (Input/output error)"));
+        EXPECT_NE(std::string::npos, r.err.find(", could not be removed because " + kEio +
+                                                ", and the next run removes it. None of"));
+        EXPECT_EQ(ref.log + kFailedSave, ReadFile(windows + "/Temp/Tessaril.log"));
         EXPECT_TRUE(original == ReadFile(config + "/system"));
         EXPECT_EQ(4u, FolderNames(config).size());
         RunResult next = RunFailing(inst, windows, {});

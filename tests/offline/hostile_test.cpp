@@ -1,6 +1,6 @@
 // Installations nobody should trust: links that lead out of the installation,
 // a hive far too large, values and names that lie, keys nested thousands
-// deep, a Select\Current that names nothing. Each ends with a clear message
+// deep, Select values that name nothing. Each ends with a clear message
 // or the wizard's own failure path, nothing outside the installation is
 // touched, and what the run does not repair stays byte for byte.
 #include "offline_harness.h"
@@ -404,7 +404,7 @@ TEST(OfflineHostile, NamesWithBytesOutsideTheCodePage)
     EXPECT_NE(std::string::npos, FindCell(ReadFile(hive), "nk", oddKey));
 }
 
-TEST(OfflineHostile, SelectCurrentNamingNoControlSetIsRefusedUntouched)
+TEST(OfflineHostile, SelectNamingNoControlSetIsRefusedUntouched)
 {
     struct Case {
         const char *name;
@@ -422,13 +422,16 @@ TEST(OfflineHostile, SelectCurrentNamingNoControlSetIsRefusedUntouched)
         std::string windows = MakeSample(FreshFolder("select"));
         ASSERT_FALSE(windows.empty());
         std::string hive = SystemHive(windows);
-        ASSERT_TRUE(EditHive(hive, [&](hive_h *h) { return SetRaw(h, "Select", "Current", c.type, c.data); }))
-            << c.name;
+        ASSERT_TRUE(EditHive(hive, [&](hive_h *h) {
+            return SetRaw(h, "Select", "Current", c.type, c.data) &&
+                   SetRaw(h, "Select", "Default", c.type, c.data);
+        })) << c.name;
         std::string bytes = ReadFile(hive);
         RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
         EXPECT_EQ(2, r.exitCode) << c.name;
         EXPECT_EQ("", r.out) << c.name;
-        EXPECT_NE(std::string::npos, r.err.find("has no usable Select\\Current value naming an existing control set"))
+        EXPECT_NE(std::string::npos, r.err.find("names no control set that it holds: neither its "
+                                                "Select\\Default nor its Select\\Current value"))
             << c.name << ": " << r.err;
         EXPECT_EQ(bytes, ReadFile(hive)) << c.name;
         EXPECT_EQ(std::set<std::string>{}, [&] {
