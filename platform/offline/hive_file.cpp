@@ -62,18 +62,20 @@ OfflineLoadResult LockHiveFile(HiveFile &hive, int *fdOut)
     return kLoadInUse;
 }
 
-bool DecideWritable(HiveFile &hive)
+// Why the hive may not be written, in words; NULL when it may.
+const char *WhyReadOnly(HiveFile &hive)
 {
-    if ((hive.st.st_mode & 0222) == 0)
-        return false;
-    if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
-        return false;
-    if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return false;
     struct statvfs vfs;
     if (fstatvfs(hive.dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
-        return false;
-    return true;
+        return "its file system is mounted read-only (ntfs-3g does so by itself when Windows "
+               "was hibernated or not shut down fully)";
+    if ((hive.st.st_mode & 0222) == 0)
+        return "the file is marked read-only";
+    if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
+        return "this user may not write the file";
+    if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return "this user may not write its folder, where the new hive is made";
+    return NULL;
 }
 
 // New hive files that a killed run left beside the hive. Whoever holds the
@@ -184,7 +186,8 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
         return kLoadCorrupt;
     }
     hive.minor = header.minor;
-    hive.writable = DecideWritable(hive);
+    hive.readOnly = WhyReadOnly(hive);
+    hive.writable = hive.readOnly == NULL;
     if (hive.writable)
         RemoveLeftovers(hive);
 

@@ -34,6 +34,7 @@ struct HiveFile {
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written
+    const char *readOnly = nullptr; // when not writable: why, in words
     char note[1536] = "";  // what the last save that succeeded has to tell, if anything
 };
 

@@ -539,6 +539,11 @@ bool OfflineCommitAll(char *message, size_t size)
 
 bool OfflineHiveUnsaved(OfflineHive which) { return g_hives[which].loaded && g_hives[which].dirty; }
 
+const char *OfflineHiveReadOnly(OfflineHive which)
+{
+    return g_hives[which].loaded ? g_hives[which].file.readOnly : NULL;
+}
+
 void OfflineUnloadAll(void)
 {
     RegistryFrontDropHandles();

@@ -37,6 +37,9 @@ bool OfflineCommitAll(char *message, size_t size);
 // OfflineCommitAll: changes that are lost).
 bool OfflineHiveUnsaved(OfflineHive which);
 
+// Why the loaded hive may not be written, in words; NULL when it may.
+const char *OfflineHiveReadOnly(OfflineHive which);
+
 // Drops all hives and handles and releases the locks (without writing).
 void OfflineUnloadAll(void);
 
