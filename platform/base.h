@@ -78,6 +78,9 @@ BOOL WINAPI CloseHandle(HANDLE hObject);
 // Compares two strings without regard to case: 0 when they are equal.
 int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
 
+// Whether a byte opens a two-byte character in the ANSI code page.
+BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
+
 #endif // _WIN32
 
 #endif

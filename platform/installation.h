@@ -13,7 +13,8 @@
 bool OpenInstallation(const char *path, char *message, size_t size);
 
 // Writes what the run changed and releases the installation. False, with a
-// message, when a change could not be written.
+// message, when a change could not be written; true, with message empty or
+// holding a warning for the user, otherwise.
 bool CloseInstallation(char *message, size_t size);
 
 #endif

@@ -19,10 +19,19 @@ const DWORD kLargestList = 64u * 1024 * 1024;
 
 char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c + 0x20) : c; }
 
+// Lowercases the ASCII capitals of text. The second byte of a two-byte
+// character (code pages such as 932) is part of that character, not a letter,
+// and stays as it is: lowering it would turn the name into another one, which
+// the service lookup then misses.
 void LowerCopy(char *out, const char *text, size_t length)
 {
-    for (size_t i = 0; i < length; i++)
+    for (size_t i = 0; i < length; i++) {
         out[i] = LowerAscii(text[i]);
+        if (IsDBCSLeadByte((BYTE)text[i]) && i + 1 < length) {
+            i++;
+            out[i] = text[i];
+        }
+    }
     out[length] = '\0';
 }
 

@@ -1,5 +1,7 @@
 // The Linux program: repairs the mounted installation that its PATH argument
 // (or TESSARIL_SYSTEMROOT) names. The command line is read with getopt_long.
+#include "wizard/main_offline.h"
+
 #include "platform/installation.h"
 #include "platform/offline/hivex_in_use.h"
 #include "platform/offline/scripted_answers.h"
@@ -67,7 +69,7 @@ int Usage(FILE *to, bool full)
 
 } // namespace
 
-int main(int argc, char **argv)
+int TessarilMain(int argc, char **argv)
 {
     static const struct option kOptions[] = {
         {"yes", no_argument, NULL, 'y'},
@@ -122,9 +124,8 @@ int main(int argc, char **argv)
     fflush(stdout);
     // Closing the installation writes what the run changed and not yet
     // written.
-    if (!CloseInstallation(message, sizeof message)) {
+    bool saved = CloseInstallation(message, sizeof message);
+    if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
-        return 1;
-    }
-    return code;
+    return saved ? code : 1;
 }

@@ -16,6 +16,7 @@ struct CodePage {
     iconv_t toUtf16 = kNoConverter;   // ANSI -> UTF-16LE
     iconv_t fromUtf16 = kNoConverter; // UTF-16LE -> ANSI
     bool undefined[256] = {};         // single bytes the code page has no character for
+    bool lead[256] = {};              // bytes that open a two-byte character
 };
 
 CodePage g_page;
@@ -94,7 +95,10 @@ bool OpenPage(unsigned number, CodePage *page)
         char *o = unit;
         size_t room = sizeof unit;
         errno = 0;
-        page->undefined[c] = iconv(page->toUtf16, &p, &left, &o, &room) == (size_t)-1 && errno == EILSEQ;
+        bool refused = iconv(page->toUtf16, &p, &left, &o, &room) == (size_t)-1;
+        page->undefined[c] = refused && errno == EILSEQ;
+        // A byte that iconv finds incomplete on its own waits for a second.
+        page->lead[c] = refused && errno == EINVAL;
     }
     return true;
 }
@@ -172,6 +176,12 @@ unsigned SelectedCodePage(void)
 {
     EnsurePage();
     return g_page.number;
+}
+
+bool AnsiIsLeadByte(unsigned char c)
+{
+    EnsurePage();
+    return g_page.lead[c];
 }
 
 size_t AnsiToUtf16le(const unsigned char *in, size_t size, unsigned char *out, size_t capacity)

@@ -14,6 +14,10 @@
 bool SelectCodePage(unsigned number);
 unsigned SelectedCodePage(void);
 
+// Whether a byte opens a two-byte character in the selected code page (only
+// the double-byte ones, such as 932 or 936, have such bytes).
+bool AnsiIsLeadByte(unsigned char c);
+
 // ANSI bytes (NULs included, taken as they are) into UTF-16LE. Each byte
 // gives at most one code unit, so 2 * size bytes always hold the result. A
 // byte the code page leaves undefined, or a broken double-byte sequence,

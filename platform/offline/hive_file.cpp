@@ -4,6 +4,7 @@
 
 #include "platform/offline/plain_error.h"
 #include "platform/offline/regf_file.h"
+#include "platform/posix/host_calls.h"
 #include "platform/posix/host_files.h"
 
 #include <dirent.h>
@@ -61,18 +62,20 @@ OfflineLoadResult LockHiveFile(HiveFile &hive, int *fdOut)
     return kLoadInUse;
 }
 
-bool DecideWritable(HiveFile &hive)
+// Why the hive may not be written, in words; NULL when it may.
+const char *WhyReadOnly(HiveFile &hive)
 {
-    if ((hive.st.st_mode & 0222) == 0)
-        return false;
-    if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
-        return false;
-    if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return false;
     struct statvfs vfs;
     if (fstatvfs(hive.dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
-        return false;
-    return true;
+        return "its file system is mounted read-only (ntfs-3g does so by itself when Windows "
+               "was hibernated or not shut down fully)";
+    if ((hive.st.st_mode & 0222) == 0)
+        return "the file is marked read-only";
+    if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
+        return "this user may not write the file";
+    if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
+        return "this user may not write its folder, where the new hive is made";
+    return NULL;
 }
 
 // New hive files that a killed run left beside the hive. Whoever holds the
@@ -183,7 +186,8 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
         return kLoadCorrupt;
     }
     hive.minor = header.minor;
-    hive.writable = DecideWritable(hive);
+    hive.readOnly = WhyReadOnly(hive);
+    hive.writable = hive.readOnly == NULL;
     if (hive.writable)
         RemoveLeftovers(hive);
 
@@ -218,10 +222,11 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     // when complete, just before it is renamed over the hive. Where the file
     // system has no unnamed files it is named from the start.
     bool named = false;
-    int fd = openat(hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    int fd = g_hostCalls.openat(hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
     for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
         snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
-        fd = openat(hive.dirfd, temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        fd = g_hostCalls.openat(hive.dirfd, temp,
+                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
         named = fd >= 0;
         if (fd < 0 && errno != EEXIST)
             break;
@@ -240,7 +245,7 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     auto giveName = [&]() {
         for (int attempt = 0; attempt < 100; attempt++) {
             snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
-            if (linkat(AT_FDCWD, through, hive.dirfd, temp, AT_SYMLINK_FOLLOW) == 0) {
+            if (g_hostCalls.linkat(AT_FDCWD, through, hive.dirfd, temp, AT_SYMLINK_FOLLOW) == 0) {
                 named = true;
                 return true;
             }
@@ -251,54 +256,71 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     };
     RegfHeader header;
     unsigned char block[kRegfBaseBlockSize];
-    if (hivex_commit(hive.h, through, 0) != 0) {
+    if (g_hostCalls.hivexCommit(hive.h, through, 0) != 0) {
         failed = "writing it";
         error = errno;
-    } else if (hive.minor < 5 && ConvertHashLeavesToFastLeaves(fd) < 0) {
+    } else if (hive.minor < 5 && (errno = 0, ConvertHashLeavesToFastLeaves(fd) < 0)) {
+        // errno stays 0 when the file read back is not the hive written.
         failed = "rewriting its subkey lists in the Windows 2000 form";
-        error = 0;
-    } else if (FinishCommittedHive(fd, hive.finish) < 0) {
+        error = errno;
+    } else if ((errno = 0, FinishCommittedHive(fd, hive.finish) < 0)) {
         failed = "giving it its last-write times, subkey order and large values";
-        error = 0;
-    } else if (pread(fd, block, sizeof block, 0) != (ssize_t)sizeof block ||
+        error = errno;
+    } else if ((errno = 0, g_hostCalls.pread(fd, block, sizeof block, 0)) !=
+                   (ssize_t)sizeof block ||
                !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
                header.sequence1 != header.sequence2) {
         failed = "checking what was written";
-        error = 0;
+        error = errno;
     } else if ((hive.st.st_uid != geteuid() || hive.st.st_gid != getegid()) &&
-               fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
+               g_hostCalls.fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
         failed = "giving it the hive's owner";
         error = errno;
-    } else if (fchmod(fd, hive.st.st_mode & 07777) != 0) {
+    } else if (g_hostCalls.fchmod(fd, hive.st.st_mode & 07777) != 0) {
         failed = "giving it the hive's permissions";
         error = errno;
-    } else if (fsync(fd) != 0) {
+    } else if (g_hostCalls.fsync(fd) != 0) {
         failed = "flushing it to disk";
         error = errno;
-    } else if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
+    } else if (g_hostCalls.flock(fd, LOCK_EX | LOCK_NB) != 0) {
         failed = "locking it";
         error = errno;
     } else if (!named && !giveName()) {
         failed = "giving it a name beside the hive";
         error = errno;
-    } else if (renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
+    } else if (g_hostCalls.renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
         failed = "putting it in place of the hive";
         error = errno;
     }
     if (failed != NULL) {
-        if (named)
-            unlinkat(hive.dirfd, temp, 0);
+        // The reason is the step that failed; a new file that cannot be
+        // removed is told after it (the next run removes it).
+        char left[600] = "";
+        if (named && g_hostCalls.unlinkat(hive.dirfd, temp, 0) != 0)
+            snprintf(left, sizeof left,
+                     "; that new file, %s, could not be removed because %s, and the next run "
+                     "removes it",
+                     temp, PlainError(errno));
         close(fd);
-        char what[1400];
-        snprintf(what, sizeof what, "%s failed because %s", failed,
-                 error != 0 ? PlainError(error) : "the file read back is not the hive written");
+        char what[2000];
+        snprintf(what, sizeof what, "%s failed because %s%s", failed,
+                 error != 0 ? PlainError(error) : "the file read back is not the hive written",
+                 left);
         SetMessage(message, size,
                    "the hive %s was not changed: tessaril wrote the changed hive into a new file "
                    "beside it, and %s",
                    hive.shown, what);
         return false;
     }
-    fsync(hive.dirfd);
+    // The new hive is in place and on disk; only its name may not be yet.
+    // That is no failed save: the run goes on, and is told.
+    hive.note[0] = '\0';
+    if (g_hostCalls.fsync(hive.dirfd) != 0)
+        snprintf(hive.note, sizeof hive.note,
+                 "the hive %s was changed, but its folder could not be flushed to disk because "
+                 "%s: should the system stop before it writes the folder itself, the old hive "
+                 "may come back, and tessaril is to be run again",
+                 hive.shown, PlainError(errno));
     struct stat st;
     if (fstat(fd, &st) == 0)
         hive.st = st;

@@ -36,6 +36,8 @@ struct HiveFile {
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written
+    const char *readOnly = nullptr; // when not writable: why, in words
+    char note[1536] = "";  // what the last save that succeeded has to tell, if anything
     RegfFinish finish;     // what the run changed, for the last pass of each commit
 };
 
@@ -54,7 +56,9 @@ OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *win
 // gives it the old file's owner and permissions, flushes it and renames it
 // over the old file, whose lock passes to the new one. False, with a message,
 // when any step fails: the old file is then as it was, and nothing is left
-// beside it.
+// beside it (a new file that cannot be removed is named in the message).
+// When only the flush of the folder after the rename fails, the new hive is
+// in place: true, and hive->note says so.
 bool HiveFileCommit(HiveFile *hive, char *message, size_t size);
 
 // Closes the hive, its lock and its folder, without writing.

@@ -605,10 +605,19 @@ bool OfflineCommitAll(char *message, size_t size)
         if (!CommitHive(hive, message, size))
             ok = false;
     }
+    // A save that succeeded with something to tell, told when nothing failed.
+    for (int i = 0; i < kHiveCount && ok; i++)
+        if (g_hives[i].loaded && g_hives[i].file.note[0] != '\0')
+            SetMessage(message, size, "%s", g_hives[i].file.note);
     return ok;
 }
 
 bool OfflineHiveUnsaved(OfflineHive which) { return g_hives[which].loaded && g_hives[which].dirty; }
+
+const char *OfflineHiveReadOnly(OfflineHive which)
+{
+    return g_hives[which].loaded ? g_hives[which].file.readOnly : NULL;
+}
 
 void OfflineUnloadAll(void)
 {

@@ -28,12 +28,17 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
                                   char *message, size_t size);
 
 // Writes every hive that has changes not yet on disk. False, with a message,
-// when one of them could not be written; its file is then as it was.
+// when one of them could not be written; its file is then as it was. True,
+// with message empty or holding what a save that succeeded has to tell (its
+// folder could not be flushed), otherwise.
 bool OfflineCommitAll(char *message, size_t size);
 
 // True when the hive holds changes that are not on disk (after a failed
 // OfflineCommitAll: changes that are lost).
 bool OfflineHiveUnsaved(OfflineHive which);
+
+// Why the loaded hive may not be written, in words; NULL when it may.
+const char *OfflineHiveReadOnly(OfflineHive which);
 
 // Drops all hives and handles and releases the locks (without writing).
 void OfflineUnloadAll(void);

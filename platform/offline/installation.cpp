@@ -139,6 +139,13 @@ bool OpenInstallation(const char *path, char *message, size_t size)
             snprintf(note, sizeof note, "tessaril: note: %s.", detail);
             AddLine(message, size, note);
         }
+        if (const char *why = OfflineHiveReadOnly(kOfflineSystem)) {
+            char note[sizeof shown + 512];
+            snprintf(note, sizeof note,
+                     "tessaril: note: %s cannot be changed: %s. This run changes nothing.", shown,
+                     why);
+            AddLine(message, size, note);
+        }
         break;
     case kLoadMissing:
         snprintf(message, size,
@@ -257,6 +264,8 @@ bool CloseInstallation(char *message, size_t size)
                        "system32\\config\\system");
             WriteLogLine(line);
         }
+    } else if (detail[0] != '\0') {
+        snprintf(message, size, "tessaril: warning: %s.", detail);
     }
     OfflineUnloadAll();
     return ok;

@@ -2,6 +2,7 @@
 #include "platform/offline/regf_bytes.h"
 
 #include "platform/emulated/codepage.h"
+#include "platform/posix/host_calls.h"
 
 #include <errno.h>
 #include <fcntl.h>
@@ -64,7 +65,7 @@ bool ReadAllAt(int fd, void *data, size_t n, off_t at)
 {
     unsigned char *p = (unsigned char *)data;
     while (n > 0) {
-        ssize_t r = pread(fd, p, n, at);
+        ssize_t r = g_hostCalls.pread(fd, p, n, at);
         if (r < 0 && errno == EINTR)
             continue;
         if (r <= 0)
@@ -80,7 +81,7 @@ bool WriteAllAt(int fd, const void *data, size_t n, off_t at)
 {
     const unsigned char *p = (const unsigned char *)data;
     while (n > 0) {
-        ssize_t w = pwrite(fd, p, n, at);
+        ssize_t w = g_hostCalls.pwrite(fd, p, n, at);
         if (w < 0 && errno == EINTR)
             continue;
         if (w <= 0)

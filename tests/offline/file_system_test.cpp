@@ -91,6 +91,21 @@ TEST(OfflineFileSystem, FullDiskLeavesTheHiveAsItWas)
     EXPECT_EQ("", r.err);
     EXPECT_EQ("MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k", Reglookup(hive)[kClassPath + "/UpperFilters"]);
     EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
+
+    // Mounted read-only (as ntfs-3g does with a hibernated Windows): the user
+    // is told why nothing can change.
+    if (mountHere) {
+        ASSERT_EQ(0, mount(NULL, folder.c_str(), NULL, MS_REMOUNT | MS_RDONLY, NULL)) << strerror(errno);
+        std::string repaired = ReadFile(hive);
+        r = RunTessaril(windows.c_str(), "y\n");
+        EXPECT_EQ(0, r.exitCode);
+        EXPECT_EQ("tessaril: note: " + hive + " cannot be changed: its file system is mounted read-only "
+                  "(ntfs-3g does so by itself when Windows was hibernated or not shut down fully). This "
+                  "run changes nothing.\n",
+                  r.err);
+        EXPECT_EQ(ConfirmBox({"y"}) + ErrorBox("Cannot open the Filter Key"), r.out);
+        EXPECT_EQ(repaired, ReadFile(hive));
+    }
 }
 
 TEST(OfflineFileSystem, HiveInAFolderThatCannotBeWrittenIsLeftAsItWas)
@@ -112,7 +127,9 @@ TEST(OfflineFileSystem, HiveInAFolderThatCannotBeWrittenIsLeftAsItWas)
 
     RunResult r = RunTessaril(windows.c_str(), "y\n", {}, as);
     EXPECT_EQ(0, r.exitCode);
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ("tessaril: note: " + hive + " cannot be changed: this user may not write its folder, "
+              "where the new hive is made. This run changes nothing.\n",
+              r.err);
     EXPECT_EQ(ConfirmBox({"y"}) + ErrorBox("Cannot open the Filter Key"), r.out);
     EXPECT_EQ(Entry("Operating System = Windows XP") +
                   Entry("Fail - Cannot create HKLM\\SYSTEM\\CurrentControlSet\\Control\\Class\\"

@@ -73,7 +73,8 @@ TEST(OfflineInstallation, FilterEntriesAreReadInTheInstallationsCodePage)
     } cases[] = {
         {"1251", "Фильтр", "\xD4\xE8\xEB\xFC\xF2\xF0", "ФИЛЬТР", "Старый", "\xD1\xF2\xE0\xF0\xFB\xE9",
          "日本", "??"},
-        {"932", "ＣＤ書込", "\x82\x62\x82\x63\x8F\x91\x8D\x9E", "ｃｄ書込", "日本語",
+        // ア is 83 41: its second byte is an "A" that lowercasing must leave alone.
+        {"932", "アＣＤ書込", "\x83\x41\x82\x62\x82\x63\x8F\x91\x8D\x9E", "アｃｄ書込", "日本語",
          "\x93\xFA\x96\x7B\x8C\xEA", "Café", "Caf?"},
     };
     for (const Case &c : cases) {

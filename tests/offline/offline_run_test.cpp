@@ -258,7 +258,9 @@ TEST(OfflineRun, ReadOnlyHiveEndsAtTheFilterKeyBoxUntouched)
     std::string bytes = ReadFile(hive);
     RunResult r = RunTessaril(windows.c_str(), "y\n");
     EXPECT_EQ(0, r.exitCode);
-    EXPECT_EQ("", r.err);
+    EXPECT_EQ("tessaril: note: " + hive + " cannot be changed: the file is marked read-only. This run "
+              "changes nothing.\n",
+              r.err);
     EXPECT_EQ(ConfirmBox({"y"}) + ErrorBox("Cannot open the Filter Key"), r.out);
     EXPECT_EQ(Entry("Operating System = Windows XP") + Entry(kFilterKeyFailure),
               ReadFile(windows + "/Temp/Tessaril.log"));

@@ -44,6 +44,7 @@ KERNEL32 GetSystemDirectoryA 95 3.1
 KERNEL32 GetVersionExA 95 3.5
 KERNEL32 GetWindowsDirectoryA 95 3.1
 KERNEL32 WriteFile 95 3.1
+KERNEL32 IsDBCSLeadByte 95 3.1
 KERNEL32 lstrcmpiA 95 3.1
 KERNEL32 DeleteCriticalSection 95 3.1
 KERNEL32 EnterCriticalSection 95 3.1
