@@ -121,3 +121,77 @@ TEST_F(MemoryPlatform, FilesResolveBelowTheWindowsDirectoryOnly)
 }
 
 } // namespace
+
+// The same file calls on files in a host folder and on files in memory, one
+// line per answer and the files' bytes at the end.
+std::string FileCalls(memplat::Files files)
+{
+    memplat::Reset(files);
+    std::string out;
+    auto note = [&](const char *what, long long value) { out += what + ("=" + std::to_string(value)) + "\n"; };
+    const char *log = "C:\\WINDOWS\\Temp\\Tessaril.log";
+    const char *other = "C:\\WINDOWS\\Temp\\b.txt";
+    const HANDLE bad = INVALID_HANDLE_VALUE;
+    DWORD written = 7;
+    // Appending creates the file, then adds after what is there; the path is
+    // read without regard to case, runs of "\" as one.
+    for (const char *path : {log, "c:\\windows\\TEMP\\\\tessaril.LOG"}) {
+        HANDLE h = CreateFileA(path, FILE_APPEND_DATA, FILE_SHARE_READ, NULL, OPEN_ALWAYS, 0, NULL);
+        note("append", h != bad);
+        note("write", WriteFile(h, "ab\r\n", 4, &written, NULL));
+        note("written", written);
+        note("close", CloseHandle(h));
+    }
+    // A reading handle writes nothing; CREATE_NEW does not open what exists;
+    // writing opens at the start.
+    HANDLE h = CreateFileA(log, GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL);
+    note("read", h != bad);
+    note("write on read", WriteFile(h, "x", 1, &written, NULL));
+    note("written", written);
+    CloseHandle(h);
+    note("create new over", CreateFileA(log, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL) != bad);
+    h = CreateFileA(other, GENERIC_WRITE, 0, NULL, CREATE_NEW, 0, NULL);
+    WriteFile(h, "12345", 5, &written, NULL);
+    CloseHandle(h);
+    h = CreateFileA(other, GENERIC_WRITE, 0, NULL, OPEN_EXISTING, 0, NULL);
+    WriteFile(h, "ab", 2, &written, NULL);
+    CloseHandle(h);
+    // What cannot be opened.
+    note("missing folder", CreateFileA("C:\\WINDOWS\\Nowhere\\x", FILE_APPEND_DATA, 0, NULL, OPEN_ALWAYS, 0, NULL) != bad);
+    note("a folder", CreateFileA("C:\\WINDOWS\\Temp", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) != bad);
+    note("outside", CreateFileA("C:\\Other\\x", FILE_APPEND_DATA, 0, NULL, OPEN_ALWAYS, 0, NULL) != bad);
+    note("dot dot", CreateFileA("C:\\WINDOWS\\Temp\\..\\x", FILE_APPEND_DATA, 0, NULL, OPEN_ALWAYS, 0, NULL) != bad);
+    note("missing", CreateFileA("C:\\WINDOWS\\Temp\\none", GENERIC_READ, 0, NULL, OPEN_EXISTING, 0, NULL) != bad);
+    note("no access", CreateFileA(log, 0, 0, NULL, OPEN_EXISTING, 0, NULL) != bad);
+    // Deleting: never a folder; an open file goes, its handle writes on.
+    note("delete folder", DeleteFileA("C:\\WINDOWS\\Temp"));
+    h = CreateFileA(other, FILE_APPEND_DATA, 0, NULL, OPEN_ALWAYS, 0, NULL);
+    note("delete open", DeleteFileA("c:\\windows\\temp\\B.TXT"));
+    note("delete again", DeleteFileA(other));
+    note("write deleted", WriteFile(h, "z", 1, &written, NULL));
+    note("close", CloseHandle(h));
+    note("close again", CloseHandle(h));
+    std::string bytes;
+    note("read log", memplat::ReadFile(log, &bytes));
+    out += bytes;
+    note("read deleted", memplat::ReadFile(other, &bytes));
+    memplat::PutFile("C:\\WINDOWS\\system32\\drivers\\kvt_2k.sys", "driver");
+    memplat::RemoveFolder("C:\\WINDOWS\\system32");
+    note("removed with its folder", memplat::ReadFile("C:\\WINDOWS\\system32\\drivers\\kvt_2k.sys", &bytes));
+    note("open handles", memplat::OpenHandleCount());
+    return out;
+}
+
+// Files in memory (the fuzzer's) answer every call as host files do.
+TEST_F(MemoryPlatform, FilesInMemoryAnswerAsHostFilesDo)
+{
+    const std::string expected = "append=1\nwrite=1\nwritten=4\nclose=1\n"
+                                 "append=1\nwrite=1\nwritten=4\nclose=1\n"
+                                 "read=1\nwrite on read=0\nwritten=0\ncreate new over=0\n"
+                                 "missing folder=0\na folder=0\noutside=0\ndot dot=0\nmissing=0\nno access=0\n"
+                                 "delete folder=0\ndelete open=1\ndelete again=0\nwrite deleted=1\nclose=1\n"
+                                 "close again=0\nread log=1\nab\r\nab\r\nread deleted=0\n"
+                                 "removed with its folder=0\nopen handles=0\n";
+    EXPECT_EQ(FileCalls(memplat::Files::Host), expected);
+    EXPECT_EQ(FileCalls(memplat::Files::Memory), expected);
+}

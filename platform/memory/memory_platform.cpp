@@ -1,10 +1,12 @@
 // The in-memory platform: boxes answered from a script, a settable version,
-// recorded privilege and restart calls, files in a temporary host folder, and
+// recorded privilege and restart calls, files in a temporary host folder or in
+// memory, and
 // the in-memory registry store behind the registry front, all counted and
 // failed on purpose through the fault injection layer.
 #include "platform/memory/memory_platform.h"
 
 #include <errno.h>
+#include <ftw.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -14,6 +16,7 @@
 #include <algorithm>
 
 #include "platform/emulated/registry_front.h"
+#include "platform/memory/memory_files.h"
 #include "platform/posix/host_files.h"
 
 namespace memplat {
@@ -28,7 +31,8 @@ struct State {
     Version version{VER_PLATFORM_WIN32_NT, 5, 1, 2600, false};
     std::string windowsDirectory = "C:\\WINDOWS";
     std::string systemDirectory = "C:\\WINDOWS\\system32";
-    std::string hostRoot;
+    Files files = Files::Host;
+    std::string hostRoot; // empty when the files are in memory
     std::vector<std::string> tokenCalls;
     int openTokens = 0;
 };
@@ -43,14 +47,21 @@ int CompareNames(const std::string &a, const std::string &b) { return lstrcmpiA(
 
 // ------------------------------------------------------------- host files
 
+int RemoveEntry(const char *path, const struct stat *, int, struct FTW *)
+{
+    if (remove(path) != 0)
+        fprintf(stderr, "memory platform: could not remove %s: %s\n", path, strerror(errno));
+    return 0;
+}
+
+// Removes a host folder and everything below it, never following a link.
 void RemoveTree(const std::string &path)
 {
-    if (path.empty())
-        return;
-    std::string command = "rm -rf '" + path + "'";
-    if (system(command.c_str()) != 0)
-        fprintf(stderr, "memory platform: could not remove %s\n", path.c_str());
+    if (!path.empty())
+        nftw(path.c_str(), RemoveEntry, 16, FTW_DEPTH | FTW_PHYS);
 }
+
+bool InMemory() { return S().files == Files::Memory; }
 
 // The host path of a Windows path below the Windows directory, as spelt.
 bool HostPath(const std::string &windowsPath, std::string *out)
@@ -98,7 +109,7 @@ void RemoveLastHostRoot()
 
 // ------------------------------------------------------------ control API
 
-void Reset()
+void Reset(Files files)
 {
     State &s = S();
     // Registered after the state exists, so it runs before the state is gone.
@@ -106,8 +117,17 @@ void Reset()
     (void)removedAtExit;
     RemoveTree(s.hostRoot);
     s = State();
+    s.files = files;
     faults::Reset();
     MountMemoryStore();
+    MemoryFilesClear();
+    if (files == Files::Memory) {
+        HostFilesSetRoot(s.windowsDirectory.c_str(), "");
+        MemoryFilesSetRoot(s.windowsDirectory.c_str());
+        MemoryMakeFolder(s.windowsDirectory + "\\Temp");
+        MemoryMakeFolder(s.windowsDirectory + "\\system32\\drivers");
+        return;
+    }
     char pattern[] = "/tmp/tessaril-test-XXXXXX";
     const char *tmp = getenv("TMPDIR");
     std::string base = tmp && *tmp ? std::string(tmp) + "/tessaril-test-XXXXXX" : pattern;
@@ -129,6 +149,7 @@ void ResetRegistry()
     State fresh;
     fresh.windowsDirectory = s.windowsDirectory;
     fresh.systemDirectory = s.systemDirectory;
+    fresh.files = s.files;
     fresh.hostRoot = s.hostRoot;
     s = std::move(fresh);
     faults::Reset();
@@ -228,7 +249,10 @@ std::vector<std::string> SubkeyNames(const std::string &path)
     return names;
 }
 
-int OpenHandleCount() { return RegistryFrontOpenKeyCount() + HostOpenFileCount() + S().openTokens; }
+int OpenHandleCount()
+{
+    return RegistryFrontOpenKeyCount() + HostOpenFileCount() + MemoryOpenFileCount() + S().openTokens;
+}
 
 void QueueAnswers(const std::vector<int> &answers)
 {
@@ -244,10 +268,16 @@ void SetDirectories(const std::string &windowsDirectory, const std::string &syst
     S().windowsDirectory = windowsDirectory;
     S().systemDirectory = systemDirectory;
     HostFilesSetRoot(windowsDirectory.c_str(), S().hostRoot.c_str());
+    MemoryFilesSetRoot(windowsDirectory.c_str());
 }
 
 void PutFile(const std::string &windowsPath, const std::string &content)
 {
+    if (InMemory()) {
+        if (!MemoryPutFile(windowsPath, content))
+            abort();
+        return;
+    }
     std::string host;
     if (!HostPath(windowsPath, &host))
         abort();
@@ -261,6 +291,8 @@ void PutFile(const std::string &windowsPath, const std::string &content)
 
 bool ReadFile(const std::string &windowsPath, std::string *content)
 {
+    if (InMemory())
+        return MemoryReadFile(windowsPath, content);
     std::string host;
     if (!HostPath(windowsPath, &host))
         return false;
@@ -278,6 +310,8 @@ bool ReadFile(const std::string &windowsPath, std::string *content)
 
 void RemoveFolder(const std::string &windowsPath)
 {
+    if (InMemory())
+        return MemoryRemoveFolder(windowsPath);
     std::string host;
     if (HostPath(windowsPath, &host))
         RemoveTree(host);
@@ -343,7 +377,7 @@ BOOL WINAPI DeleteFileA(LPCSTR lpFileName)
 {
     if (Fails(Op::DeleteFile, lpFileName ? lpFileName : ""))
         return FALSE;
-    return HostDeleteFile(lpFileName);
+    return InMemory() ? MemoryDeleteFile(lpFileName) : HostDeleteFile(lpFileName);
 }
 
 HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSECURITY_ATTRIBUTES,
@@ -351,7 +385,8 @@ HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD, LPSEC
 {
     if (Fails(Op::CreateFile, lpFileName ? lpFileName : ""))
         return INVALID_HANDLE_VALUE;
-    return HostCreateFile(lpFileName, dwDesiredAccess, dwCreationDisposition);
+    return InMemory() ? MemoryCreateFile(lpFileName, dwDesiredAccess, dwCreationDisposition)
+                      : HostCreateFile(lpFileName, dwDesiredAccess, dwCreationDisposition);
 }
 
 BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
@@ -362,7 +397,8 @@ BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrit
             *lpNumberOfBytesWritten = 0;
         return FALSE;
     }
-    return HostWriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
+    return InMemory() ? MemoryWriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten)
+                      : HostWriteFile(hFile, lpBuffer, nNumberOfBytesToWrite, lpNumberOfBytesWritten);
 }
 
 BOOL WINAPI CloseHandle(HANDLE hObject)
@@ -372,7 +408,7 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
         S().tokenCalls.push_back("CloseHandle(token)");
         return TRUE;
     }
-    return HostCloseFile(hObject);
+    return InMemory() ? MemoryCloseFile(hObject) : HostCloseFile(hObject);
 }
 
 HANDLE WINAPI GetCurrentProcess(void) { return (HANDLE)kProcessHandle; }

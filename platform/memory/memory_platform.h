@@ -1,6 +1,6 @@
 // The in-memory platform: a registry store, boxes, a version, a token and a
-// restart held in memory, and files in a temporary folder of the host, for
-// running the whole wizard in tests. The registry calls are the registry
+// restart held in memory, and files in a temporary folder of the host (or,
+// when asked, in memory), for running the whole wizard in tests. The registry calls are the registry
 // front's, over the in-memory store; every call can be made to fail on
 // purpose through the fault injection layer, by key path, value name or file
 // path, or by its place in the run.
@@ -19,11 +19,16 @@
 
 namespace memplat {
 
+// Where the files below the Windows directory live: in a temporary folder of
+// the host, through the host file calls, or in a table in memory that answers
+// the same calls the same way (for the fuzzer, which must not touch the disk).
+enum class Files { Host, Memory };
+
 // Clears every store, record and fault, mounts an empty in-memory store, and
-// makes a new, empty host folder for files that stands for "C:\WINDOWS", with
+// makes a new, empty folder for files that stands for "C:\WINDOWS", with
 // "Temp" and "system32\drivers" in it. The folder of the previous reset is
 // removed.
-void Reset();
+void Reset(Files files = Files::Host);
 // Clears the registry, the records and the faults, and keeps the files.
 void ResetRegistry();
 // Mounts a new, empty in-memory store behind the registry front.

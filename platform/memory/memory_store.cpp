@@ -40,14 +40,25 @@ Key *K(RegistryStore *store, StoreKey key)
 
 StoreKey Id(Key *key) { return (StoreKey)(uintptr_t)key; }
 
+// Where a child of that name is or would go: the children are kept in the
+// order of CompareKeyNames, which compares the names' upper-cased UTF-16
+// units and so is a total order.
+std::vector<std::unique_ptr<Key>>::iterator Place(Key *parent, const char *name)
+{
+    return std::lower_bound(parent->children.begin(), parent->children.end(), name,
+                            [](const std::unique_ptr<Key> &c, const char *n) {
+                                return CompareKeyNames(c->name.c_str(), n) < 0;
+                            });
+}
+
 LONG FindChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *child)
 {
-    for (auto &c : K(store, key)->children)
-        if (CompareKeyNames(c->name.c_str(), name) == 0) {
-            *child = Id(c.get());
-            return ERROR_SUCCESS;
-        }
-    return ERROR_FILE_NOT_FOUND;
+    Key *parent = K(store, key);
+    auto at = Place(parent, name);
+    if (at == parent->children.end() || CompareKeyNames((*at)->name.c_str(), name) != 0)
+        return ERROR_FILE_NOT_FOUND;
+    *child = Id(at->get());
+    return ERROR_SUCCESS;
 }
 
 LONG AddChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *child)
@@ -57,11 +68,7 @@ LONG AddChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *ch
     k->name = name;
     k->parent = parent;
     *child = Id(k.get());
-    auto at = std::lower_bound(parent->children.begin(), parent->children.end(), name,
-                               [](const std::unique_ptr<Key> &c, const char *n) {
-                                   return CompareKeyNames(c->name.c_str(), n) < 0;
-                               });
-    parent->children.insert(at, std::move(k));
+    parent->children.insert(Place(parent, name), std::move(k));
     return ERROR_SUCCESS;
 }
 
