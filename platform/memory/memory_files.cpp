@@ -127,12 +127,6 @@ void MemoryFilesClear()
 
 void MemoryFilesSetRoot(const char *windowsDirectory) { g_root = windowsDirectory; }
 
-bool MemoryFilesOwns(HANDLE file)
-{
-    intptr_t slot = (intptr_t)file - kHandleBias;
-    return slot >= 0 && slot < kMaxFiles;
-}
-
 HANDLE MemoryCreateFile(LPCSTR path, DWORD access, DWORD disposition)
 {
     int slot = 0;

@@ -16,8 +16,6 @@
 void MemoryFilesClear();
 // The Windows directory the paths lie below.
 void MemoryFilesSetRoot(const char *windowsDirectory);
-// True when the handle is one of this layer's (open or not).
-bool MemoryFilesOwns(HANDLE file);
 
 HANDLE MemoryCreateFile(LPCSTR path, DWORD access, DWORD disposition);
 BOOL MemoryWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written);
