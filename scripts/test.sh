@@ -27,4 +27,4 @@ cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -
   -DTESSARIL_SANITIZE=ON -DTESSARIL_WINE_TESTS=OFF \
   -DTESSARIL_FUZZ_SECONDS="${TESSARIL_FUZZ_SECONDS:-60}" >/dev/null
 cmake --build build-fuzz -j "$jobs"
-(cd build-fuzz && ctest --output-on-failure -V -L fuzz | grep -E '^[0-9]+: (#[0-9]+.*DONE|stat::number_of_executed_units)|tests passed|Failed|Passed')
+(cd build-fuzz && ctest --output-on-failure -V -L fuzz | grep -E '^[0-9]+: (real hives|INFO: seed corpus|#[0-9]+.*DONE|stat::number_of_executed_units)|tests passed|Failed|Passed')
