@@ -1,5 +1,6 @@
 // Files below the Windows directory held in memory, answering as the host files do.
 #include "platform/memory/memory_files.h"
+#include "platform/posix/host_files.h"
 
 #include <string.h>
 
@@ -32,34 +33,13 @@ Open g_open[kMaxFiles];
 
 bool SameName(const std::string &a, const std::string &b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
-bool ValidComponent(const char *c, size_t n)
-{
-    if (n == 0 || n > 255)
-        return false;
-    if ((n == 1 && c[0] == '.') || (n == 2 && c[0] == '.' && c[1] == '.'))
-        return false;
-    for (size_t i = 0; i < n; i++)
-        if (c[i] == '/' || c[i] == ':')
-            return false;
-    return true;
-}
-
 // The components of a path below the Windows directory, runs of "\" taken as
 // one; false when the path does not lie below it or a component is not a name.
 bool Components(const char *path, std::vector<std::string> *out)
 {
-    size_t n = g_root.size();
-    if (path == nullptr || n == 0 || strlen(path) < n)
+    const char *p = HostPathBelow(g_root.c_str(), path);
+    if (p == nullptr)
         return false;
-    for (size_t i = 0; i < n; i++) {
-        char a[2] = {path[i], 0};
-        char b[2] = {g_root[i], 0};
-        if (lstrcmpiA(a, b) != 0)
-            return false;
-    }
-    if (path[n] != '\0' && path[n] != '\\')
-        return false;
-    const char *p = path + n;
     out->clear();
     for (;;) {
         while (*p == '\\')
@@ -68,7 +48,7 @@ bool Components(const char *path, std::vector<std::string> *out)
             return !out->empty();
         const char *end = strchr(p, '\\');
         size_t length = end ? (size_t)(end - p) : strlen(p);
-        if (!ValidComponent(p, length))
+        if (!HostPathComponentValid(p, length))
             return false;
         out->push_back(std::string(p, length));
         p += length;

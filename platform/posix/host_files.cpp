@@ -28,26 +28,6 @@ int SlotOf(HANDLE file)
     return (int)slot;
 }
 
-// The part of path after the Windows directory ("" for the directory
-// itself), or NULL when path does not lie below it.
-const char *RelativePart(const char *path)
-{
-    size_t n = strlen(g_windowsDirectory);
-    if (n == 0 || strlen(path) < n)
-        return NULL;
-    for (size_t i = 0; i < n; i++) {
-        char a[2] = {path[i], 0};
-        char b[2] = {g_windowsDirectory[i], 0};
-        if (lstrcmpiA(a, b) != 0)
-            return NULL;
-    }
-    if (path[n] == '\0')
-        return path + n;
-    if (path[n] != '\\')
-        return NULL;
-    return path + n + 1;
-}
-
 // Finds the entry of dirfd whose name equals name without regard to case,
 // the exact spelling first. Copies the name found into found.
 bool MatchEntry(int dirfd, const char *name, char *found, size_t size)
@@ -83,7 +63,27 @@ bool MatchEntry(int dirfd, const char *name, char *found, size_t size)
     return ok;
 }
 
-bool ValidComponent(const char *c, size_t n)
+} // namespace
+
+const char *HostPathBelow(const char *windowsDirectory, const char *path)
+{
+    size_t n = strlen(windowsDirectory);
+    if (path == NULL || n == 0 || strlen(path) < n)
+        return NULL;
+    for (size_t i = 0; i < n; i++) {
+        char a[2] = {path[i], 0};
+        char b[2] = {windowsDirectory[i], 0};
+        if (lstrcmpiA(a, b) != 0)
+            return NULL;
+    }
+    if (path[n] == '\0')
+        return path + n;
+    if (path[n] != '\\')
+        return NULL;
+    return path + n + 1;
+}
+
+bool HostPathComponentValid(const char *c, size_t n)
 {
     if (n == 0 || n > 255)
         return false;
@@ -94,8 +94,6 @@ bool ValidComponent(const char *c, size_t n)
             return false;
     return true;
 }
-
-} // namespace
 
 bool HostFilesSetRoot(const char *windowsDirectory, const char *hostDirectory)
 {
@@ -111,7 +109,7 @@ const char *HostFilesWindowsDirectory(void) { return g_windowsDirectory; }
 
 bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t leafSize)
 {
-    const char *rel = windowsPath ? RelativePart(windowsPath) : NULL;
+    const char *rel = HostPathBelow(g_windowsDirectory, windowsPath);
     errno = ENOENT;
     if (rel == NULL || g_hostDirectory[0] == '\0')
         return false;
@@ -125,7 +123,7 @@ bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t l
         const char *end = strchr(p, '\\');
         size_t n = end ? (size_t)(end - p) : strlen(p);
         char name[256];
-        if (!ValidComponent(p, n)) {
+        if (!HostPathComponentValid(p, n)) {
             close(dirfd);
             errno = ENOENT;
             return false;

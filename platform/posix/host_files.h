@@ -9,6 +9,14 @@
 
 #include "platform/files.h"
 
+// The part of a Windows path after windowsDirectory ("" for the directory
+// itself), or NULL when the path does not lie below it.
+const char *HostPathBelow(const char *windowsDirectory, const char *path);
+
+// Whether one component of a Windows path names a file or folder: 1 to 255
+// characters, not "." or "..", no "/" or ":".
+bool HostPathComponentValid(const char *c, size_t n);
+
 // Sets the mapping. Both strings are copied; false when either is too long.
 bool HostFilesSetRoot(const char *windowsDirectory, const char *hostDirectory);
 
