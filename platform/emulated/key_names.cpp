@@ -148,6 +148,29 @@ bool IsAscii(const char *s)
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 0x20) : c; }
 
+// In a code page of single bytes every byte is one UTF-16 unit: the
+// upper-case unit of each byte, made once for each code page selected. NULL
+// for a double-byte code page (or one that does not convert byte by byte).
+const uint16_t *SingleByteUppers()
+{
+    static unsigned page = 0;
+    static bool single = false;
+    static uint16_t upper[256];
+    unsigned now = SelectedCodePage();
+    if (now != page) {
+        page = now;
+        single = true;
+        upper[0] = 0;
+        for (int c = 1; c < 256 && single; c++) {
+            unsigned char byte = (unsigned char)c, unit[4];
+            single = !AnsiIsLeadByte(byte) && AnsiToUtf16le(&byte, 1, unit, sizeof unit) == 2;
+            if (single)
+                upper[c] = UpperNameUnit((uint16_t)(unit[0] | (unit[1] << 8)));
+        }
+    }
+    return single ? upper : NULL;
+}
+
 } // namespace
 
 std::u16string KeyNameSortKey(const char *utf8, size_t size)
@@ -190,6 +213,15 @@ int CompareKeyNames(const char *a, const char *b)
             if (x != y)
                 return (unsigned char)x < (unsigned char)y ? -1 : 1;
             if (x == '\0')
+                return 0;
+        }
+    }
+    if (const uint16_t *upper = SingleByteUppers()) {
+        for (;; a++, b++) {
+            uint16_t x = upper[(unsigned char)*a], y = upper[(unsigned char)*b];
+            if (x != y)
+                return x < y ? -1 : 1;
+            if (x == 0)
                 return 0;
         }
     }
