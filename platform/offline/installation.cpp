@@ -230,19 +230,21 @@ bool OpenInstallation(const char *path, char *message, size_t size)
                  detail);
         AddLine(message, size, warning);
     }
-    size_t said = strlen(message);
     // The log goes to Temp; a Temp that is a link is not followed, so the run
     // keeps no log. Say so, as nothing else would.
     int dirfd = -1;
     char leaf[256];
     snprintf(winPath, sizeof winPath, "%s\\Temp\\Tessaril.log", windows);
-    if (HostOpenParent(winPath, &dirfd, leaf, sizeof leaf))
+    if (HostOpenParent(winPath, &dirfd, leaf, sizeof leaf)) {
         close(dirfd);
-    else if (errno == ELOOP && said + 1 < size)
-        snprintf(message + said, size - said,
-                 "%stessaril: warning: %s/Temp is a symbolic link, which tessaril does not "
+    } else if (errno == ELOOP) {
+        char warning[sizeof shown + 128];
+        snprintf(warning, sizeof warning,
+                 "tessaril: warning: %s/Temp is a symbolic link, which tessaril does not "
                  "follow, so this run keeps no log.",
-                 said ? "\n" : "", host);
+                 host);
+        AddLine(message, size, warning);
+    }
     return true;
 }
 
