@@ -138,14 +138,6 @@ struct AnsiUpperUnits {
     uint16_t At(size_t i) const { return UpperNameUnit((uint16_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8))); }
 };
 
-bool IsAscii(const char *s)
-{
-    for (; *s; s++)
-        if ((unsigned char)*s >= 0x80)
-            return false;
-    return true;
-}
-
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 0x20) : c; }
 
 // In a code page of single bytes every byte is one UTF-16 unit: the
@@ -207,14 +199,16 @@ int CompareKeyNamesUtf8(const char *a, size_t aSize, const char *b, size_t bSize
 
 int CompareKeyNames(const char *a, const char *b)
 {
-    if (IsAscii(a) && IsAscii(b)) {
-        for (;; a++, b++) {
-            char x = UpperAscii(*a), y = UpperAscii(*b);
-            if (x != y)
-                return (unsigned char)x < (unsigned char)y ? -1 : 1;
-            if (x == '\0')
-                return 0;
-        }
+    // Names are mostly ASCII, and most comparisons are settled within a few
+    // characters: compare as ASCII up to the first byte that is not. Before
+    // it, both names are whole characters in any code page, so the rest may
+    // be compared on its own.
+    for (; (unsigned char)*a < 0x80 && (unsigned char)*b < 0x80; a++, b++) {
+        char x = UpperAscii(*a), y = UpperAscii(*b);
+        if (x != y)
+            return (unsigned char)x < (unsigned char)y ? -1 : 1;
+        if (x == '\0')
+            return 0;
     }
     if (const uint16_t *upper = SingleByteUppers()) {
         for (;; a++, b++) {
