@@ -6,7 +6,6 @@
 #include <string.h>
 
 #include <algorithm>
-#include <memory>
 
 #include "platform/emulated/key_names.h"
 #include "platform/emulated/registry_front.h"
@@ -20,55 +19,69 @@ struct Value {
     std::string data;
 };
 
+// A key, numbered by its place in the store's table; the top is number 0
+// (kStoreTop).
 struct Key {
     std::string name;
-    Key *parent = nullptr;
-    std::vector<std::unique_ptr<Key>> children; // in key-name order
-    std::vector<Value> values;                  // in the order of creation
+    StoreKey parent = kStoreTop;
+    std::vector<StoreKey> children; // in key-name order
+    std::vector<Value> values;      // in the order of creation
 };
 
+// The keys in use are the first `used` of the table. A new mount empties
+// them but keeps the table, its names and lists: the fuzzer mounts a store
+// for every input, and making each key anew cost more than its merge.
 struct MemoryStore : RegistryStore {
-    std::unique_ptr<Key> root{new Key};
+    std::vector<Key> keys;
+    size_t used = 0;
 };
 
 MemoryStore g_store;
 
-Key *K(RegistryStore *store, StoreKey key)
-{
-    return key == kStoreTop ? static_cast<MemoryStore *>(store)->root.get() : (Key *)(uintptr_t)key;
-}
+Key *K(RegistryStore *store, StoreKey key) { return &static_cast<MemoryStore *>(store)->keys[key]; }
 
-StoreKey Id(Key *key) { return (StoreKey)(uintptr_t)key; }
+// A key of the table, emptied, for use.
+StoreKey NewKey(MemoryStore *store, const char *name, StoreKey parent)
+{
+    if (store->used == store->keys.size())
+        store->keys.emplace_back();
+    StoreKey id = store->used++;
+    Key &k = store->keys[id];
+    k.name = name;
+    k.parent = parent;
+    k.children.clear();
+    k.values.clear();
+    return id;
+}
 
 // Where a child of that name is or would go: the children are kept in the
 // order of CompareKeyNames, which compares the names' upper-cased UTF-16
 // units and so is a total order.
-std::vector<std::unique_ptr<Key>>::iterator Place(Key *parent, const char *name)
+std::vector<StoreKey>::iterator Place(RegistryStore *store, Key *parent, const char *name)
 {
     return std::lower_bound(parent->children.begin(), parent->children.end(), name,
-                            [](const std::unique_ptr<Key> &c, const char *n) {
-                                return CompareKeyNames(c->name.c_str(), n) < 0;
+                            [store](StoreKey c, const char *n) {
+                                return CompareKeyNames(K(store, c)->name.c_str(), n) < 0;
                             });
 }
 
 LONG FindChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *child)
 {
     Key *parent = K(store, key);
-    auto at = Place(parent, name);
-    if (at == parent->children.end() || CompareKeyNames((*at)->name.c_str(), name) != 0)
+    auto at = Place(store, parent, name);
+    if (at == parent->children.end() || CompareKeyNames(K(store, *at)->name.c_str(), name) != 0)
         return ERROR_FILE_NOT_FOUND;
-    *child = Id(at->get());
+    *child = *at;
     return ERROR_SUCCESS;
 }
 
 LONG AddChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *child)
 {
+    StoreKey id = NewKey(static_cast<MemoryStore *>(store), name, key);
+    // The table may have moved: find the parent after the new key is made.
     Key *parent = K(store, key);
-    std::unique_ptr<Key> k(new Key);
-    k->name = name;
-    k->parent = parent;
-    *child = Id(k.get());
-    parent->children.insert(Place(parent, name), std::move(k));
+    parent->children.insert(Place(store, parent, name), id);
+    *child = id;
     return ERROR_SUCCESS;
 }
 
@@ -78,7 +91,7 @@ LONG ChildName(RegistryStore *store, StoreKey key, DWORD index, char *name, size
     Key *k = K(store, key);
     if (index >= k->children.size())
         return ERROR_NO_MORE_ITEMS;
-    const std::string &n = k->children[index]->name;
+    const std::string &n = K(store, k->children[index])->name;
     *length = n.size();
     if (n.size() < capacity)
         memcpy(name, n.c_str(), n.size() + 1);
@@ -110,13 +123,15 @@ LONG GetValue(RegistryStore *store, StoreKey key, const char *name, DWORD *type,
 LONG SetValue(RegistryStore *store, StoreKey key, const char *name, DWORD type, const BYTE *data,
               DWORD size)
 {
-    std::string bytes(reinterpret_cast<const char *>(data), data ? size : 0);
+    const char *bytes = data ? reinterpret_cast<const char *>(data) : "";
+    if (data == nullptr)
+        size = 0;
     Key *k = K(store, key);
     if (Value *v = FindValue(k, name)) {
         v->type = type;
-        v->data = bytes;
+        v->data.assign(bytes, size);
     } else {
-        k->values.push_back(Value{name, type, bytes});
+        k->values.push_back(Value{name, type, std::string(bytes, size)});
     }
     return ERROR_SUCCESS;
 }
@@ -128,33 +143,35 @@ LONG Release(RegistryStore *, StoreKey) { return ERROR_SUCCESS; }
 const RegistryStoreMethods kMethods = {FindChild, AddChild, ChildName, GetValue,
                                        SetValue,  Writable, Hold,      Release};
 
-std::string PathOf(const Key *key)
+std::string PathOf(StoreKey key)
 {
     std::string path;
-    for (; key && key->parent; key = key->parent)
-        path = path.empty() ? key->name : key->name + "\\" + path;
+    for (; key != kStoreTop; key = K(&g_store, key)->parent) {
+        const std::string &name = K(&g_store, key)->name;
+        path = path.empty() ? name : name + "\\" + path;
+    }
     return path;
 }
 
 Key *FindPath(const std::string &path)
 {
-    Key *key = g_store.root.get();
+    StoreKey key = kStoreTop;
     size_t start = 0;
-    while (key && start < path.size()) {
+    while (start < path.size()) {
         size_t end = path.find('\\', start);
         std::string name = path.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        StoreKey child;
-        key = FindChild(&g_store, Id(key), name.c_str(), &child) == ERROR_SUCCESS ? K(&g_store, child)
-                                                                                  : nullptr;
+        if (FindChild(&g_store, key, name.c_str(), &key) != ERROR_SUCCESS)
+            return nullptr;
         start = end == std::string::npos ? path.size() : end + 1;
     }
-    return key;
+    return K(&g_store, key);
 }
 
-void DumpKey(const Key *key, std::string *out)
+void DumpKey(StoreKey id, std::string *out)
 {
-    if (key->parent)
-        *out += "[" + PathOf(key) + "]\n";
+    const Key *key = K(&g_store, id);
+    if (id != kStoreTop)
+        *out += "[" + PathOf(id) + "]\n";
     for (const Value &v : key->values) {
         char head[32];
         snprintf(head, sizeof head, " type %u:", (unsigned)v.type);
@@ -166,8 +183,8 @@ void DumpKey(const Key *key, std::string *out)
         }
         *out += "\n";
     }
-    for (const auto &c : key->children)
-        DumpKey(c.get(), out);
+    for (StoreKey c : key->children)
+        DumpKey(c, out);
 }
 
 } // namespace
@@ -175,7 +192,8 @@ void DumpKey(const Key *key, std::string *out)
 void MountMemoryStore()
 {
     g_store.methods = &kMethods;
-    g_store.root.reset(new Key);
+    g_store.used = 0;
+    NewKey(&g_store, "", kStoreTop);
     RegistryFrontMount(&g_store);
 }
 
@@ -191,7 +209,7 @@ std::vector<std::string> ValueNames(const std::string &path)
 std::string Dump()
 {
     std::string out;
-    DumpKey(g_store.root.get(), &out);
+    DumpKey(kStoreTop, &out);
     return out;
 }
 
