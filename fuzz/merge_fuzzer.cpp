@@ -47,23 +47,27 @@ std::string Lower(const std::string &s)
     return out;
 }
 
-// Registered or not, decided by the seed and the lowercased name, so that a
-// name is registered in every spelling or in none.
+// Registered or not, decided by the seed and the name, so that a name is
+// registered in every spelling or in none: the hash's two low bits see only
+// the two low bits of each byte, and a capital and its small letter differ
+// only in higher ones (0x20 in ASCII and Latin-1, 0x10 or 0x60 for the other
+// letters of Windows-1252).
 bool Registered(const std::string &name, uint8_t seed)
 {
     if (name.size() > 255 || name.find('\\') != std::string::npos)
         return false;
     uint32_t h = 2166136261u ^ seed;
-    for (char c : Lower(name))
+    for (char c : name)
         h = (h ^ (uint8_t)c) * 16777619u;
     return (h & 3) != 0;
 }
 
-bool Kept(const std::string &entry, const std::string &driver, uint8_t seed)
+// Of the registered entries, those the merge keeps.
+bool Kept(const std::string &entry, const std::string &driver)
 {
     std::string lowered = Lower(entry);
     return lowered.find('?') == std::string::npos && lowered.find(Lower(driver)) == std::string::npos &&
-           entry.size() > 2 && Registered(entry, seed);
+           entry.size() > 2;
 }
 
 // The messages of the log.
@@ -108,9 +112,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         if (c == '\\')
             c = '/';
 
-    for (const std::string &entry : readback::SplitMultiSz(stored))
-        if (!entry.empty() && Registered(entry, seed))
-            memplat::AddKey("SYSTEM\\CurrentControlSet\\services\\" + entry);
+    std::vector<std::string> entries = readback::SplitMultiSz(stored);
+    std::vector<bool> registered(entries.size());
+    HKEY services;
+    CHECK(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\services", 0, NULL,
+                          REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &services,
+                          NULL) == ERROR_SUCCESS);
+    for (size_t i = 0; i < entries.size(); i++) {
+        registered[i] = !entries[i].empty() && Registered(entries[i], seed);
+        HKEY service;
+        if (registered[i]) {
+            CHECK(RegCreateKeyExA(services, entries[i].c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
+                                  KEY_ALL_ACCESS, NULL, &service, NULL) == ERROR_SUCCESS);
+            RegCloseKey(service);
+        }
+    }
+    RegCloseKey(services);
     memplat::PutValue(kClassKey, "UpperFilters", type, stored);
 
     HKEY key;
@@ -126,9 +143,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
 
     std::string expected;
     if (type == REG_MULTI_SZ)
-        for (const std::string &entry : readback::SplitMultiSz(stored))
-            if (Kept(entry, driver, seed))
-                expected += entry + '\0';
+        for (size_t i = 0; i < entries.size(); i++)
+            if (registered[i] && Kept(entries[i], driver))
+                expected += entries[i] + '\0';
     expected += driver + '\0' + '\0';
     CHECK(written == expected);
 
