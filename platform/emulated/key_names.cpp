@@ -163,6 +163,21 @@ const uint16_t *SingleByteUppers()
     return single ? upper : NULL;
 }
 
+// Two names of a double-byte code page, converted whole. Apart from the
+// quick comparisons above, so that they do not pay for its buffers.
+__attribute__((noinline)) int CompareConverted(const char *a, const char *b)
+{
+    AnsiUpperUnits ua(a), ub(b);
+    if (!ua.ok || !ub.ok)
+        return strcmp(a, b) < 0 ? -1 : (strcmp(a, b) > 0 ? 1 : 0);
+    for (size_t i = 0; i < ua.count && i < ub.count; i++) {
+        uint16_t x = ua.At(i), y = ub.At(i);
+        if (x != y)
+            return x < y ? -1 : 1;
+    }
+    return ua.count == ub.count ? 0 : (ua.count < ub.count ? -1 : 1);
+}
+
 } // namespace
 
 std::u16string KeyNameSortKey(const char *utf8, size_t size)
@@ -203,10 +218,14 @@ int CompareKeyNames(const char *a, const char *b)
     // characters: compare as ASCII up to the first byte that is not. Before
     // it, both names are whole characters in any code page, so the rest may
     // be compared on its own.
-    for (; (unsigned char)*a < 0x80 && (unsigned char)*b < 0x80; a++, b++) {
-        char x = UpperAscii(*a), y = UpperAscii(*b);
+    for (;; a++, b++) {
+        unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        if (x >= 0x80 || y >= 0x80)
+            break;
+        x = (unsigned char)UpperAscii((char)x);
+        y = (unsigned char)UpperAscii((char)y);
         if (x != y)
-            return (unsigned char)x < (unsigned char)y ? -1 : 1;
+            return x < y ? -1 : 1;
         if (x == '\0')
             return 0;
     }
@@ -219,15 +238,7 @@ int CompareKeyNames(const char *a, const char *b)
                 return 0;
         }
     }
-    AnsiUpperUnits ua(a), ub(b);
-    if (!ua.ok || !ub.ok)
-        return strcmp(a, b) < 0 ? -1 : (strcmp(a, b) > 0 ? 1 : 0);
-    for (size_t i = 0; i < ua.count && i < ub.count; i++) {
-        uint16_t x = ua.At(i), y = ub.At(i);
-        if (x != y)
-            return x < y ? -1 : 1;
-    }
-    return ua.count == ub.count ? 0 : (ua.count < ub.count ? -1 : 1);
+    return CompareConverted(a, b);
 }
 
 bool NameEqualsUtf8(const char *ansiName, const char *utf8Name, size_t utf8Size)
