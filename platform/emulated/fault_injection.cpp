@@ -20,6 +20,7 @@ struct State {
     long operations = 0;
     long failAt = 0;
     bool failLater = false;
+    bool logCalls = true;
     std::vector<std::string> log;
     // The path each open key handle was opened by, for matching faults.
     std::map<HKEY, std::string> paths;
@@ -82,7 +83,7 @@ LONG CreateKey(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass, DWORD 
 {
     std::string path = Join(hKey, lpSubKey);
     LONG status;
-    if (Fails(Op::CreateKey, path, "", &status))
+    if (Fails(Op::CreateKey, path.c_str(), "", &status))
         return status;
     status = Front().createKey(hKey, lpSubKey, Reserved, lpClass, dwOptions, samDesired, sa,
                                phkResult, disposition);
@@ -94,7 +95,7 @@ LONG OpenKey(HKEY hKey, LPCSTR lpSubKey, DWORD options, REGSAM samDesired, PHKEY
 {
     std::string path = Join(hKey, lpSubKey);
     LONG status;
-    if (Fails(Op::OpenKey, path, "", &status))
+    if (Fails(Op::OpenKey, path.c_str(), "", &status))
         return status;
     status = Front().openKey(hKey, lpSubKey, options, samDesired, phkResult);
     Opened(status, phkResult, path);
@@ -105,7 +106,7 @@ LONG QueryValue(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE d
                 LPDWORD size)
 {
     LONG status;
-    if (Fails(Op::QueryValue, PathOf(hKey), name ? name : "", &status))
+    if (Fails(Op::QueryValue, PathOf(hKey).c_str(), name ? name : "", &status))
         return status;
     return Front().queryValue(hKey, name, reserved, type, data, size);
 }
@@ -113,7 +114,7 @@ LONG QueryValue(HKEY hKey, LPCSTR name, LPDWORD reserved, LPDWORD type, LPBYTE d
 LONG SetValue(HKEY hKey, LPCSTR name, DWORD reserved, DWORD type, const BYTE *data, DWORD size)
 {
     LONG status;
-    if (Fails(Op::SetValue, PathOf(hKey), name ? name : "", &status))
+    if (Fails(Op::SetValue, PathOf(hKey).c_str(), name ? name : "", &status))
         return status;
     return Front().setValue(hKey, name, reserved, type, data, size);
 }
@@ -122,7 +123,7 @@ LONG EnumKey(HKEY hKey, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD reser
              LPSTR keyClass, LPDWORD classSize, PFILETIME lastWrite)
 {
     LONG status;
-    if (Fails(Op::EnumKey, PathOf(hKey), "", &status))
+    if (Fails(Op::EnumKey, PathOf(hKey).c_str(), "", &status))
         return status;
     return Front().enumKey(hKey, index, name, nameSize, reserved, keyClass, classSize, lastWrite);
 }
@@ -145,16 +146,18 @@ void Reset()
     RegistryInstallCalls(&kCalls);
 }
 
-bool Fails(Op op, const std::string &path, const std::string &valueName, LONG *status)
+bool Fails(Op op, const char *path, const char *valueName, LONG *status)
 {
     State &s = S();
     s.operations++;
-    std::string line = OpName(op);
-    if (!path.empty())
-        line += " " + path;
-    if (!valueName.empty())
-        line += " [" + valueName + "]";
-    s.log.push_back(line);
+    if (s.logCalls) {
+        std::string line = OpName(op);
+        if (*path)
+            line += std::string(" ") + path;
+        if (*valueName)
+            line += std::string(" [") + valueName + "]";
+        s.log.push_back(line);
+    }
     if (s.failAt > 0 && (s.operations == s.failAt || (s.failLater && s.operations > s.failAt))) {
         *status = ERROR_ACCESS_DENIED;
         return true;
@@ -162,9 +165,9 @@ bool Fails(Op op, const std::string &path, const std::string &valueName, LONG *s
     for (const Fault &f : s.faults) {
         if (f.op != op)
             continue;
-        if (!f.path.empty() && lstrcmpiA(f.path.c_str(), path.c_str()) != 0)
+        if (!f.path.empty() && lstrcmpiA(f.path.c_str(), path) != 0)
             continue;
-        if (!f.valueName.empty() && lstrcmpiA(f.valueName.c_str(), valueName.c_str()) != 0)
+        if (!f.valueName.empty() && lstrcmpiA(f.valueName.c_str(), valueName) != 0)
             continue;
         *status = f.status;
         return true;
@@ -172,11 +175,13 @@ bool Fails(Op op, const std::string &path, const std::string &valueName, LONG *s
     return false;
 }
 
-bool Fails(Op op, const std::string &path, const std::string &valueName)
+bool Fails(Op op, const char *path, const char *valueName)
 {
     LONG ignored;
     return Fails(op, path, valueName, &ignored);
 }
+
+void LogCalls(bool on) { S().logCalls = on; }
 
 void FailOn(Op op, const std::string &path, const std::string &valueName, LONG status)
 {

@@ -38,11 +38,14 @@ long OperationCount();
 void FailAt(long n, bool andLater);
 // The operations made so far, one line each ("RegOpenKeyExA <path>", ...).
 const std::vector<std::string> &OperationLog();
+// Whether the operations are logged; they are after Reset. A run that never
+// reads the log (the fuzzers') need not pay for it.
+void LogCalls(bool on);
 
 // Counts and logs one call and tells whether it is to fail, and with which
 // status.
-bool Fails(Op op, const std::string &path, const std::string &valueName, LONG *status);
-bool Fails(Op op, const std::string &path = "", const std::string &valueName = "");
+bool Fails(Op op, const char *path, const char *valueName, LONG *status);
+bool Fails(Op op, const char *path = "", const char *valueName = "");
 
 } // namespace faults
 
