@@ -22,11 +22,12 @@ inline bool Parse(const std::string &bytes, std::vector<std::string> *messages)
             size_t length = p - at;
             if (bytes.compare(p + 4, length, bytes, at, length) == 0 &&
                 bytes.compare(p + 4 + length, 2, "\r\n") == 0) {
-                std::string stored = bytes.substr(at, length), message;
-                for (size_t i = 0; i < stored.size(); i++)
-                    if (!(stored[i] == '\r' && i + 1 < stored.size() && stored[i + 1] == '\n'))
-                        message += stored[i];
-                messages->push_back(message);
+                messages->emplace_back();
+                std::string &message = messages->back();
+                message.reserve(length);
+                for (size_t i = at; i < p; i++)
+                    if (!(bytes[i] == '\r' && i + 1 < p && bytes[i + 1] == '\n'))
+                        message += bytes[i];
                 at = p + 4 + length + 2;
                 found = true;
                 break;
