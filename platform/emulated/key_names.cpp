@@ -163,8 +163,9 @@ const uint16_t *SingleByteUppers()
     return single ? upper : NULL;
 }
 
-// Two names of a double-byte code page, converted whole. Apart from the
-// quick comparisons above, so that they do not pay for its buffers.
+// Two names of a double-byte code page, converted whole: a function of its
+// own, so that the quick comparisons in CompareKeyNames do not pay for its
+// buffers.
 __attribute__((noinline)) int CompareConverted(const char *a, const char *b)
 {
     AnsiUpperUnits ua(a), ub(b);

@@ -42,7 +42,8 @@ MemoryStore g_store;
 
 Key *K(RegistryStore *store, StoreKey key) { return &static_cast<MemoryStore *>(store)->keys[key]; }
 
-// A key of the table, emptied, for use.
+// The next key of the table, for use. Keys past the ones in use have no
+// children and no values: the mount empties every key it takes back.
 StoreKey NewKey(MemoryStore *store, const char *name, StoreKey parent)
 {
     if (store->used == store->keys.size())
@@ -51,8 +52,6 @@ StoreKey NewKey(MemoryStore *store, const char *name, StoreKey parent)
     Key &k = store->keys[id];
     k.name = name;
     k.parent = parent;
-    k.children.clear();
-    k.values.clear();
     return id;
 }
 
