@@ -221,6 +221,12 @@ int CompareKeyNames(const char *a, const char *b)
     // be compared on its own.
     for (;; a++, b++) {
         unsigned char x = (unsigned char)*a, y = (unsigned char)*b;
+        // Names looked up are mostly spelt as stored.
+        if (x == y && x < 0x80) {
+            if (x == '\0')
+                return 0;
+            continue;
+        }
         if (x >= 0x80 || y >= 0x80)
             break;
         x = (unsigned char)UpperAscii((char)x);

@@ -5,7 +5,7 @@
 #include <stdio.h>
 #include <string.h>
 
-#include <algorithm>
+#include <stddef.h>
 
 #include "platform/emulated/key_names.h"
 #include "platform/emulated/registry_front.h"
@@ -55,24 +55,40 @@ StoreKey NewKey(MemoryStore *store, const char *name, StoreKey parent)
     return id;
 }
 
-// Where a child of that name is or would go: the children are kept in the
-// order of CompareKeyNames, which compares the names' upper-cased UTF-16
-// units and so is a total order.
-std::vector<StoreKey>::iterator Place(RegistryStore *store, Key *parent, const char *name)
+// Searches the children, kept in the order of CompareKeyNames (the names'
+// upper-cased UTF-16 units, a total order), for the name: true and its place
+// when a child bears it, false and the place it would take otherwise. One
+// comparison a step,
+// ending at the first equal name: most lookups walk a path of names that
+// are there, compared in full.
+bool Search(RegistryStore *store, Key *parent, const char *name, size_t *place)
 {
-    return std::lower_bound(parent->children.begin(), parent->children.end(), name,
-                            [store](StoreKey c, const char *n) {
-                                return CompareKeyNames(K(store, c)->name.c_str(), n) < 0;
-                            });
+    const Key *keys = static_cast<MemoryStore *>(store)->keys.data();
+    const StoreKey *children = parent->children.data();
+    size_t low = 0, high = parent->children.size();
+    while (low < high) {
+        size_t middle = low + (high - low) / 2;
+        int order = CompareKeyNames(keys[children[middle]].name.c_str(), name);
+        if (order == 0) {
+            *place = middle;
+            return true;
+        }
+        if (order < 0)
+            low = middle + 1;
+        else
+            high = middle;
+    }
+    *place = low;
+    return false;
 }
 
 LONG FindChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *child)
 {
     Key *parent = K(store, key);
-    auto at = Place(store, parent, name);
-    if (at == parent->children.end() || CompareKeyNames(K(store, *at)->name.c_str(), name) != 0)
+    size_t place;
+    if (!Search(store, parent, name, &place))
         return ERROR_FILE_NOT_FOUND;
-    *child = *at;
+    *child = parent->children[place];
     return ERROR_SUCCESS;
 }
 
@@ -81,7 +97,9 @@ LONG AddChild(RegistryStore *store, StoreKey key, const char *name, StoreKey *ch
     StoreKey id = NewKey(static_cast<MemoryStore *>(store), name, key);
     // The table may have moved: find the parent after the new key is made.
     Key *parent = K(store, key);
-    parent->children.insert(Place(store, parent, name), id);
+    size_t place;
+    Search(store, parent, name, &place);
+    parent->children.insert(parent->children.begin() + (std::ptrdiff_t)place, id);
     *child = id;
     return ERROR_SUCCESS;
 }

@@ -71,6 +71,8 @@ const char *HostPathBelow(const char *windowsDirectory, const char *path)
     if (path == NULL || n == 0 || strlen(path) < n)
         return NULL;
     for (size_t i = 0; i < n; i++) {
+        if (path[i] == windowsDirectory[i])
+            continue;
         char a[2] = {path[i], 0};
         char b[2] = {windowsDirectory[i], 0};
         if (lstrcmpiA(a, b) != 0)
@@ -89,10 +91,7 @@ bool HostPathComponentValid(const char *c, size_t n)
         return false;
     if ((n == 1 && c[0] == '.') || (n == 2 && c[0] == '.' && c[1] == '.'))
         return false;
-    for (size_t i = 0; i < n; i++)
-        if (c[i] == '/' || c[i] == ':')
-            return false;
-    return true;
+    return memchr(c, '/', n) == NULL && memchr(c, ':', n) == NULL;
 }
 
 bool HostFilesSetRoot(const char *windowsDirectory, const char *hostDirectory)
