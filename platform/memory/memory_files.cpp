@@ -29,30 +29,41 @@ const intptr_t kHandleBias = 0x5000;
 
 std::string g_root;
 std::vector<Entry> g_entries;
+// The path a call resolves, kept from call to call: a lookup allocates
+// nothing once it has room.
+std::string g_path;
 Open g_open[kMaxFiles];
 
 bool SameName(const std::string &a, const std::string &b) { return lstrcmpiA(a.c_str(), b.c_str()) == 0; }
 
-// The components of a path below the Windows directory, runs of "\" taken as
-// one; false when the path does not lie below it or a component is not a name.
-bool Components(const char *path, std::vector<std::string> *out)
+// The next component of a path below the Windows directory, runs of "\"
+// taken as one: false at the end.
+bool NextComponent(const char **p, const char **start, size_t *length)
 {
-    const char *p = HostPathBelow(g_root.c_str(), path);
-    if (p == nullptr)
+    while (**p == '\\')
+        (*p)++;
+    if (**p == '\0')
         return false;
-    out->clear();
-    for (;;) {
-        while (*p == '\\')
-            p++;
-        if (*p == '\0')
-            return !out->empty();
-        const char *end = strchr(p, '\\');
-        size_t length = end ? (size_t)(end - p) : strlen(p);
-        if (!HostPathComponentValid(p, length))
-            return false;
-        out->push_back(std::string(p, length));
-        p += length;
-    }
+    const char *end = strchr(*p, '\\');
+    *start = *p;
+    *length = end ? (size_t)(end - *p) : strlen(*p);
+    *p += *length;
+    return true;
+}
+
+// The part of a path below the Windows directory, when it lies below it and
+// names at least one component, each of them a name; NULL otherwise.
+const char *Below(const char *path)
+{
+    const char *rest = HostPathBelow(g_root.c_str(), path);
+    if (rest == nullptr)
+        return nullptr;
+    const char *p = rest, *start;
+    size_t length, count = 0;
+    for (; NextComponent(&p, &start, &length); count++)
+        if (!HostPathComponentValid(start, length))
+            return nullptr;
+    return count > 0 ? rest : nullptr;
 }
 
 Entry *Find(const std::string &path)
@@ -63,28 +74,29 @@ Entry *Find(const std::string &path)
     return nullptr;
 }
 
-// The parent's path in its stored spelling, when every folder on the way
-// exists; the leaf as given.
-bool Parent(const char *path, std::string *parent, std::string *leaf)
+// The path in its stored spelling, when every folder on the way exists: the
+// folders as first spelt, then the leaf as given, joined by "\".
+bool Resolve(const char *path, std::string *whole)
 {
-    std::vector<std::string> parts;
-    if (!Components(path, &parts))
+    const char *p = Below(path), *start;
+    if (p == nullptr)
         return false;
-    parent->clear();
-    for (size_t i = 0; i + 1 < parts.size(); i++) {
-        std::string next = parent->empty() ? parts[i] : *parent + "\\" + parts[i];
-        Entry *folder = Find(next);
-        if (folder == nullptr || !folder->folder)
-            return false;
-        *parent = folder->path;
+    size_t length;
+    whole->clear();
+    bool first = true;
+    while (NextComponent(&p, &start, &length)) {
+        if (!first) {
+            // What is built so far is a folder on the way.
+            Entry *folder = Find(*whole);
+            if (folder == nullptr || !folder->folder)
+                return false;
+            *whole = folder->path;
+            *whole += '\\';
+        }
+        whole->append(start, length);
+        first = false;
     }
-    *leaf = parts.back();
     return true;
-}
-
-std::string Join(const std::string &parent, const std::string &leaf)
-{
-    return parent.empty() ? leaf : parent + "\\" + leaf;
 }
 
 int SlotOf(HANDLE file)
@@ -121,16 +133,15 @@ HANDLE MemoryCreateFile(LPCSTR path, DWORD access, DWORD disposition)
         disposition != CREATE_ALWAYS)
         return INVALID_HANDLE_VALUE;
 
-    std::string parent, leaf;
-    if (!Parent(path, &parent, &leaf))
+    if (!Resolve(path, &g_path))
         return INVALID_HANDLE_VALUE;
-    Entry *e = Find(Join(parent, leaf));
+    Entry *e = Find(g_path);
     if (e && (e->folder || disposition == CREATE_NEW))
         return INVALID_HANDLE_VALUE;
     if (!e && disposition == OPEN_EXISTING)
         return INVALID_HANDLE_VALUE;
     if (!e) {
-        g_entries.push_back(Entry{Join(parent, leaf), false, std::make_shared<std::string>()});
+        g_entries.push_back(Entry{g_path, false, std::make_shared<std::string>()});
         e = &g_entries.back();
     } else if (disposition == CREATE_ALWAYS) {
         e->content->clear();
@@ -173,12 +184,10 @@ BOOL MemoryCloseFile(HANDLE file)
 
 BOOL MemoryDeleteFile(LPCSTR path)
 {
-    std::string parent, leaf;
-    if (!Parent(path, &parent, &leaf))
+    if (!Resolve(path, &g_path))
         return FALSE;
-    std::string whole = Join(parent, leaf);
     for (size_t i = 0; i < g_entries.size(); i++)
-        if (SameName(g_entries[i].path, whole)) {
+        if (SameName(g_entries[i].path, g_path)) {
             if (g_entries[i].folder)
                 return FALSE;
             g_entries.erase(g_entries.begin() + i);
@@ -198,12 +207,15 @@ int MemoryOpenFileCount()
 
 void MemoryMakeFolder(const std::string &windowsPath)
 {
-    std::vector<std::string> parts;
-    if (!Components(windowsPath.c_str(), &parts))
+    const char *p = Below(windowsPath.c_str()), *start;
+    if (p == nullptr)
         return;
+    size_t length;
     std::string path;
-    for (const std::string &part : parts) {
-        path = Join(path, part);
+    while (NextComponent(&p, &start, &length)) {
+        if (!path.empty())
+            path += '\\';
+        path.append(start, length);
         if (Entry *e = Find(path))
             path = e->path;
         else
@@ -227,10 +239,9 @@ bool MemoryPutFile(const std::string &windowsPath, const std::string &content)
 
 bool MemoryReadFile(const std::string &windowsPath, std::string *content)
 {
-    std::string parent, leaf;
-    if (!Parent(windowsPath.c_str(), &parent, &leaf))
+    if (!Resolve(windowsPath.c_str(), &g_path))
         return false;
-    Entry *e = Find(Join(parent, leaf));
+    Entry *e = Find(g_path);
     if (e == nullptr || e->folder)
         return false;
     *content = *e->content;
@@ -239,12 +250,16 @@ bool MemoryReadFile(const std::string &windowsPath, std::string *content)
 
 void MemoryRemoveFolder(const std::string &windowsPath)
 {
-    std::vector<std::string> parts;
-    if (!Components(windowsPath.c_str(), &parts))
+    const char *p = Below(windowsPath.c_str()), *start;
+    if (p == nullptr)
         return;
+    size_t length;
     std::string path;
-    for (const std::string &part : parts)
-        path = Join(path, part);
+    while (NextComponent(&p, &start, &length)) {
+        if (!path.empty())
+            path += '\\';
+        path.append(start, length);
+    }
     for (size_t i = g_entries.size(); i-- > 0;) {
         const std::string &p = g_entries[i].path;
         if (SameName(p, path) || (p.size() > path.size() && p[path.size()] == '\\' &&
