@@ -10,10 +10,17 @@ char LogFilePath[MAX_PATH];
 static size_t StoreLineFeeds(char *out, const char *text, size_t length)
 {
     size_t n = 0;
-    for (size_t i = 0; i < length; i++) {
-        if (text[i] == '\n')
+    for (size_t i = 0; i < length;) {
+        const char *feed = (const char *)memchr(text + i, '\n', length - i);
+        size_t run = feed ? (size_t)(feed - (text + i)) : length - i;
+        memcpy(out + n, text + i, run);
+        n += run;
+        i += run;
+        if (feed) {
             out[n++] = '\r';
-        out[n++] = text[i];
+            out[n++] = '\n';
+            i++;
+        }
     }
     return n;
 }

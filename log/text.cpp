@@ -26,6 +26,17 @@ bool AppendText(char *out, size_t size, const char *text)
     return true;
 }
 
+// Appends up to n bytes of text to out[*used], as many as fit before the
+// last byte of the buffer.
+static void PutText(char *out, size_t size, size_t *used, const char *text, size_t n)
+{
+    size_t room = size - 1 - *used;
+    if (n > room)
+        n = room;
+    memcpy(out + *used, text, n);
+    *used += n;
+}
+
 void FormatText(char *out, size_t size, const char *pattern, const char *first,
                 const char *second, const char *third)
 {
@@ -34,16 +45,15 @@ void FormatText(char *out, size_t size, const char *pattern, const char *first,
     size_t used = 0;
     if (size == 0)
         return;
-    for (const char *p = pattern; *p && used + 1 < size; p++) {
-        if (p[0] == '%' && p[1] == 's') {
-            const char *arg = next < 3 && args[next] ? args[next] : "";
-            next++;
-            p++;
-            for (; *arg && used + 1 < size; arg++)
-                out[used++] = *arg;
-        } else {
-            out[used++] = *p;
-        }
+    for (const char *p = pattern;;) {
+        const char *mark = strstr(p, "%s");
+        PutText(out, size, &used, p, mark ? (size_t)(mark - p) : strlen(p));
+        if (mark == NULL)
+            break;
+        const char *arg = next < 3 && args[next] ? args[next] : "";
+        next++;
+        PutText(out, size, &used, arg, strlen(arg));
+        p = mark + 2;
     }
     out[used] = '\0';
 }

@@ -27,7 +27,8 @@ void LowerCopy(char *out, const char *text, size_t length)
 {
     for (size_t i = 0; i < length; i++) {
         out[i] = LowerAscii(text[i]);
-        if (IsDBCSLeadByte((BYTE)text[i]) && i + 1 < length) {
+        // Lead bytes are never ASCII.
+        if ((BYTE)text[i] >= 0x80 && IsDBCSLeadByte((BYTE)text[i]) && i + 1 < length) {
             i++;
             out[i] = text[i];
         }
