@@ -2,7 +2,8 @@
 // value types and registered services. Checks what the merge promises:
 // the driver written once and last, kept entries in their stored order and
 // spelling and none that holds "?", is two characters or fewer or contains
-// the driver's name, and a "Before create" text of at most 260 characters.
+// the driver's name; and a log of exactly the two entries, whose list texts
+// are at most 260 characters of the list with "|" for its NULs.
 //
 // Everything, the log file included, lives in memory: nothing touches the
 // disk.
@@ -38,56 +39,91 @@ const char *const kDrivers[] = {"Gravle2k", "kvt_2k", "Mbx7_xp", "Mbx7_2k"};
         }                                                                                  \
     } while (0)
 
-std::string Lower(const std::string &s)
+// An entry of the stored list, as the merge walks it: where it starts in the
+// stored bytes, how long it is, and whether it is registered.
+struct Entry {
+    size_t at;
+    size_t length;
+    bool registered;
+};
+
+// The entries of the stored bytes: every NUL-terminated string up to the end
+// of the data, empty ones included, and a last one without a NUL of its own.
+void Split(const std::string &data, std::vector<Entry> *entries)
 {
-    std::string out = s;
-    for (char &c : out)
-        if (c >= 'A' && c <= 'Z')
-            c = (char)(c + 0x20);
-    return out;
+    entries->clear();
+    for (size_t at = 0; at < data.size();) {
+        const void *nul = memchr(data.data() + at, '\0', data.size() - at);
+        size_t length = nul ? (size_t)((const char *)nul - (data.data() + at)) : data.size() - at;
+        entries->push_back(Entry{at, length, false});
+        at += length + 1;
+    }
 }
+
+char LowerAscii(char c) { return c >= 'A' && c <= 'Z' ? (char)(c + 0x20) : c; }
 
 // Registered or not, decided by the seed and the name, so that a name is
 // registered in every spelling or in none: the hash's two low bits see only
 // the two low bits of each byte, and a capital and its small letter differ
 // only in higher ones (0x20 in ASCII and Latin-1, 0x10 or 0x60 for the other
 // letters of Windows-1252).
-bool Registered(const std::string &name, uint8_t seed)
+bool Registered(const char *name, size_t length, uint8_t seed)
 {
-    if (name.size() > 255 || name.find('\\') != std::string::npos)
+    if (length == 0 || length > 255 || memchr(name, '\\', length) != NULL)
         return false;
     uint32_t h = 2166136261u ^ seed;
-    for (char c : name)
-        h = (h ^ (uint8_t)c) * 16777619u;
+    for (size_t i = 0; i < length; i++)
+        h = (h ^ (uint8_t)name[i]) * 16777619u;
     return (h & 3) != 0;
 }
 
-// Of the registered entries, those the merge keeps.
-bool Kept(const std::string &entry, const std::string &driver)
+// Of the registered entries, those the merge keeps: none that holds "?",
+// holds the driver's name in any case of its ASCII letters, or is two
+// characters or fewer.
+bool Kept(const char *entry, size_t length, const char *driver)
 {
-    std::string lowered = Lower(entry);
-    return lowered.find('?') == std::string::npos && lowered.find(Lower(driver)) == std::string::npos &&
-           entry.size() > 2;
+    if (length <= 2 || memchr(entry, '?', length) != NULL)
+        return false;
+    size_t driverLength = strlen(driver);
+    for (size_t at = 0; at + driverLength <= length; at++) {
+        size_t i = 0;
+        while (i < driverLength && LowerAscii(entry[at + i]) == LowerAscii(driver[i]))
+            i++;
+        if (i == driverLength)
+            return false;
+    }
+    return true;
 }
 
-// The messages of the log.
-std::vector<std::string> LogMessages()
+// The text the log gives a list: at most 260 characters, each the list's
+// byte at its place, or "|" where the list has a NUL.
+void ListText(const std::string &list, std::string *text)
 {
-    std::vector<std::string> messages;
-    std::string bytes;
-    if (memplat::ReadFile(kLogPath, &bytes))
-        CHECK(readback::Parse(bytes, &messages));
-    return messages;
+    char buffer[kListTextMax + 1];
+    FormatFilterList((const BYTE *)list.data(), (DWORD)list.size(), buffer);
+    text->assign(buffer);
+    CHECK(text->size() <= kListTextMax);
+    for (size_t i = 0; i < text->size(); i++)
+        CHECK((*text)[i] == (i < list.size() && list[i] != '\0' ? list[i] : '|'));
 }
 
 // An empty registry and no files. The merge runs on the registry front
 // itself, and the file calls keep no record: no fault is injected here, and
 // the fault layer's record of every call would cost more than the merge.
-void StartInput()
+void StartFuzzing()
 {
     memplat::Reset(memplat::Files::Memory);
     RegistryInstallCalls(RegistryFrontCalls());
     faults::LogCalls(false);
+}
+
+// What the input left goes before it ends: libFuzzer counts the allocations
+// and frees of each input and looks for a leak (a slow scan of the whole
+// heap) whenever they differ.
+void EndInput()
+{
+    memplat::MountMemoryStore();
+    DeleteFileA(kLogPath);
 }
 
 } // namespace
@@ -96,80 +132,90 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
 {
     static bool ready = false;
     if (!ready) {
-        StartInput();
+        StartFuzzing();
         ready = true;
     }
     if (size < 3)
         return 0;
     strcpy(LogFilePath, kLogPath);
 
+    // What each input builds is kept from one input to the next, so that an
+    // input allocates little: under AddressSanitizer an allocation costs
+    // more than a registry call.
+    static std::string stored, expected, written, text, message, log, expectedLog;
+    static std::vector<Entry> entries;
+
     DWORD type = input[0] < 200 ? REG_MULTI_SZ : (DWORD)(input[0] % 12);
     uint8_t seed = input[1];
-    std::string driver = kDrivers[input[2] % 4];
+    const char *driver = kDrivers[input[2] % 4];
     // "\" would make an entry a path below the services key: keep the model
     // of what is registered simple.
-    std::string stored(reinterpret_cast<const char *>(input + 3), size - 3);
+    stored.assign(reinterpret_cast<const char *>(input + 3), size - 3);
     for (char &c : stored)
         if (c == '\\')
             c = '/';
 
     // The class key first: it and the keys above it then take the same
     // places in the in-memory store for every input.
-    memplat::PutValue(kClassKey, "UpperFilters", type, stored);
-    std::vector<std::string> entries = readback::SplitMultiSz(stored);
-    std::vector<bool> registered(entries.size());
+    HKEY key;
+    CHECK(RegCreateKeyExA(HKEY_LOCAL_MACHINE, kClassKey, 0, NULL, REG_OPTION_NON_VOLATILE,
+                          KEY_ALL_ACCESS, NULL, &key, NULL) == ERROR_SUCCESS);
+    CHECK(RegSetValueExA(key, "UpperFilters", 0, type, (const BYTE *)stored.data(),
+                         (DWORD)stored.size()) == ERROR_SUCCESS);
+    Split(stored, &entries);
     HKEY services;
     CHECK(RegCreateKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\services", 0, NULL,
                           REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, NULL, &services,
                           NULL) == ERROR_SUCCESS);
-    for (size_t i = 0; i < entries.size(); i++) {
-        registered[i] = !entries[i].empty() && Registered(entries[i], seed);
-        HKEY service;
-        if (registered[i]) {
-            CHECK(RegCreateKeyExA(services, entries[i].c_str(), 0, NULL, REG_OPTION_NON_VOLATILE,
-                                  KEY_ALL_ACCESS, NULL, &service, NULL) == ERROR_SUCCESS);
+    for (Entry &e : entries) {
+        e.registered = Registered(stored.data() + e.at, e.length, seed);
+        if (e.registered) {
+            char name[256];
+            memcpy(name, stored.data() + e.at, e.length);
+            name[e.length] = '\0';
+            HKEY service;
+            CHECK(RegCreateKeyExA(services, name, 0, NULL, REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS,
+                                  NULL, &service, NULL) == ERROR_SUCCESS);
             RegCloseKey(service);
         }
     }
     RegCloseKey(services);
 
-    HKEY key;
-    CHECK(RegOpenKeyExA(HKEY_LOCAL_MACHINE, kClassKey, 0, KEY_ALL_ACCESS, &key) == ERROR_SUCCESS);
-    CHECK(MergeFilterList(key, "UpperFilters", driver.c_str()) == 1);
+    CHECK(MergeFilterList(key, "UpperFilters", driver) == 1);
+
+    DWORD writtenType = REG_NONE, writtenSize = 0;
+    CHECK(RegQueryValueExA(key, "UpperFilters", NULL, &writtenType, NULL, &writtenSize) ==
+          ERROR_SUCCESS);
+    written.resize(writtenSize);
+    CHECK(RegQueryValueExA(key, "UpperFilters", NULL, &writtenType, (BYTE *)&written[0],
+                           &writtenSize) == ERROR_SUCCESS);
     RegCloseKey(key);
     CHECK(memplat::OpenHandleCount() == 0);
-
-    DWORD writtenType;
-    std::string written;
-    CHECK(memplat::GetValue(kClassKey, "UpperFilters", &writtenType, &written));
     CHECK(writtenType == REG_MULTI_SZ);
 
-    std::string expected;
+    expected.clear();
     if (type == REG_MULTI_SZ)
-        for (size_t i = 0; i < entries.size(); i++)
-            if (registered[i] && Kept(entries[i], driver))
-                expected += entries[i] + '\0';
-    expected += driver + '\0' + '\0';
+        for (const Entry &e : entries)
+            if (e.registered && Kept(stored.data() + e.at, e.length, driver))
+                expected.append(stored, e.at, e.length).push_back('\0');
+    expected.append(driver).append(2, '\0');
     CHECK(written == expected);
 
-    std::vector<std::string> log = LogMessages();
-    std::string beforePrefix = "Before create " + driver + " in UpperFilters values: ";
-    std::string afterPrefix = "After create " + driver + " in UpperFilters values: ";
-    CHECK(log.size() == (type == REG_MULTI_SZ ? 2u : 1u));
+    // The log holds exactly the lists' texts: the stored list's before the
+    // merge (for a list), the written one's after it.
+    static const std::string logPath = kLogPath;
+    expectedLog.clear();
     if (type == REG_MULTI_SZ) {
-        CHECK(log[0].compare(0, beforePrefix.size(), beforePrefix) == 0);
-        std::string text = log[0].substr(beforePrefix.size());
-        CHECK(text.size() <= kListTextMax);
-        // The text is the stored list with "|" between its entries.
-        for (size_t i = 0; i < text.size(); i++)
-            CHECK(text[i] == (stored.size() > i && stored[i] != '\0' ? stored[i] : '|'));
+        ListText(stored, &text);
+        message.assign("Before create ").append(driver).append(" in UpperFilters values: ").append(text);
+        readback::AppendEntry(&expectedLog, message);
     }
-    CHECK(log.back().compare(0, afterPrefix.size(), afterPrefix) == 0);
-    CHECK(log.back().size() - afterPrefix.size() <= kListTextMax);
+    ListText(written, &text);
+    message.assign("After create ").append(driver).append(" in UpperFilters values: ").append(text);
+    readback::AppendEntry(&expectedLog, message);
+    CHECK(memplat::ReadFile(logPath, &log));
+    CHECK(log == expectedLog);
 
-    // The input's keys, values and log go before it ends: libFuzzer counts
-    // the allocations and frees of each input and looks for a leak (a slow
-    // scan of the whole heap) whenever they differ.
-    StartInput();
+    EndInput();
     return 0;
 }

@@ -9,6 +9,7 @@
 
 #include "log/repair_log.h"
 #include "platform/memory/memory_platform.h"
+#include "readback.h"
 #include "wizard/os_detect.h"
 
 namespace harness {
@@ -44,13 +45,9 @@ inline std::string MultiSz(std::initializer_list<std::string> entries)
 // The bytes one log entry occupies in the file.
 inline std::string Entry(const std::string &message)
 {
-    std::string m;
-    for (char c : message) {
-        if (c == '\n')
-            m += '\r';
-        m += c;
-    }
-    return m + "\r\n\r\n" + m + "\r\n";
+    std::string out;
+    readback::AppendEntry(&out, message);
+    return out;
 }
 
 inline std::string Entries(std::initializer_list<std::string> messages)

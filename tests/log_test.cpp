@@ -36,6 +36,19 @@ TEST_F(RepairLog, MessagesAreTakenLiterally)
                           "one\r\ntwo\r\r\nthree\r\n\r\none\r\ntwo\r\r\nthree\r\n");
 }
 
+// A message may hold what looks like the end of its entry: "\n\n" and its
+// own beginning after it. The log still reads back as the messages written.
+TEST_F(RepairLog, ALogReadsBackAsItsMessagesWhateverTheyHold)
+{
+    const std::vector<std::string> written = {"J\n\nJ", "J", "", "\n", "J\n\nJ\n\nJ"};
+    for (const std::string &m : written)
+        WriteLogLine(m.c_str());
+    std::vector<std::string> messages;
+    ASSERT_TRUE(readback::Parse(LogBytes(), &messages));
+    EXPECT_EQ(messages, written);
+    EXPECT_FALSE(readback::Parse(LogBytes() + "J\r\n", &messages));
+}
+
 TEST_F(RepairLog, AnExistingLogIsAppendedTo)
 {
     memplat::PutFile(kLogPath, "old");
