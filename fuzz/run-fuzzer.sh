@@ -4,13 +4,17 @@
 # coverage, and fails (keeping the crashing input beside the scratch corpus)
 # when the target fails. REAL_HIVES, a folder of xz-compressed hives, adds
 # them (unpacked beside the scratch corpus, with their notices) to the seeds;
-# inputs may then be as long as the longest of them.
+# inputs may then be as long as the longest of them. FUZZ_MAX_LEN, when set
+# and not empty, bounds the inputs otherwise.
 set -uo pipefail
 fuzzer=$1 seconds=$2 scratch=$3 seeds=$4 real=${5:-}
 rm -rf "$scratch" "$scratch-artifacts" "$scratch-real-hives"
 mkdir -p "$scratch" "$scratch-artifacts"
 corpora=("$scratch" "$seeds")
 limits=()
+if [ -n "${FUZZ_MAX_LEN:-}" ]; then
+  limits=(-max_len="$FUZZ_MAX_LEN")
+fi
 if [ -n "$real" ]; then
   if ! compgen -G "$real/*.xz" >/dev/null; then
     echo "real hives: none in $real; fuzzing without them"
