@@ -83,6 +83,7 @@ MSVCRT fprintf 95+ 4.0
 MSVCRT free 95+ 4.0
 MSVCRT fwrite 95+ 4.0
 MSVCRT malloc 95+ 4.0
+MSVCRT memchr 95+ 4.0
 MSVCRT memcpy 95+ 4.0
 MSVCRT memset 95+ 4.0
 MSVCRT signal 95+ 4.0
