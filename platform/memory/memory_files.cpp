@@ -250,16 +250,10 @@ bool MemoryReadFile(const std::string &windowsPath, std::string *content)
 
 void MemoryRemoveFolder(const std::string &windowsPath)
 {
-    const char *p = Below(windowsPath.c_str()), *start;
-    if (p == nullptr)
-        return;
-    size_t length;
+    // Below a folder that is not there, nothing is.
     std::string path;
-    while (NextComponent(&p, &start, &length)) {
-        if (!path.empty())
-            path += '\\';
-        path.append(start, length);
-    }
+    if (!Resolve(windowsPath.c_str(), &path))
+        return;
     for (size_t i = g_entries.size(); i-- > 0;) {
         const std::string &p = g_entries[i].path;
         if (SameName(p, path) || (p.size() > path.size() && p[path.size()] == '\\' &&
