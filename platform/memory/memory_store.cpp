@@ -2,10 +2,9 @@
 // front serves, and the tests' direct view of it.
 #include "platform/memory/memory_platform.h"
 
+#include <stddef.h>
 #include <stdio.h>
 #include <string.h>
-
-#include <stddef.h>
 
 #include "platform/emulated/key_names.h"
 #include "platform/emulated/registry_front.h"
@@ -58,9 +57,8 @@ StoreKey NewKey(MemoryStore *store, const char *name, StoreKey parent)
 // Searches the children, kept in the order of CompareKeyNames (the names'
 // upper-cased UTF-16 units, a total order), for the name: true and its place
 // when a child bears it, false and the place it would take otherwise. One
-// comparison a step,
-// ending at the first equal name: most lookups walk a path of names that
-// are there, compared in full.
+// comparison a step, ending at the first equal name: most lookups walk a
+// path of names that are there, compared in full.
 bool Search(RegistryStore *store, Key *parent, const char *name, size_t *place)
 {
     const Key *keys = static_cast<MemoryStore *>(store)->keys.data();
