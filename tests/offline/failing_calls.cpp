@@ -2,21 +2,27 @@
 // table's every entry is a twin that counts its calls and fails the chosen
 // ones, then the program's run as tessaril makes it.
 //
-//   tessaril_failing_calls [--fail CALL:N:once|from[:ERRNO]]... [--calls FILE] -- ARGS...
+//   tessaril_failing_calls [--fail CALL:N:once|from[:ERRNO]]... [--calls FILE]
+//                          [--sequence FILE] [--kill-after N] -- ARGS...
 //
 // fails the Nth call of CALL (once) or every call from the Nth on (from), with
 // errno ERRNO (a number; EIO when left out). CALL is an entry of the table, or
 // "tmpfile" for the openat calls that ask for an unnamed file (counted among
 // the openat calls). FILE receives "CALL COUNT" lines: how often each entry
-// was called. ARGS are tessaril's own.
+// was called. --sequence writes the calls made, one name a line, in order.
+// --kill-after N ends the process with SIGKILL as soon as the Nth call of the
+// table (whichever entry) has returned; with 0, at the first call, before it
+// runs: a crash at a chosen point of the save. ARGS are tessaril's own.
 #include "platform/posix/host_calls.h"
 #include "wizard/main_offline.h"
 
 #include <errno.h>
 #include <fcntl.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 #include <vector>
@@ -43,9 +49,21 @@ struct Fault {
 
 std::vector<Fault> g_faults;
 long g_counts[kCallCount];
+std::vector<const char *> g_sequence;
+long g_killAfter = -1;
+
+// Called when a call of the table has returned.
+void Returned()
+{
+    if ((long)g_sequence.size() == g_killAfter)
+        kill(getpid(), SIGKILL);
+}
 
 bool Fails(int call, int flags = 0)
 {
+    if (g_killAfter == 0)
+        kill(getpid(), SIGKILL);
+    g_sequence.push_back(call == kOpenat && (flags & O_TMPFILE) == O_TMPFILE ? "tmpfile" : kNames[call]);
     long n = ++g_counts[call];
     for (const Fault &f : g_faults)
         if (f.call == call && (!f.tmpfileOnly || (flags & O_TMPFILE) == O_TMPFILE) &&
@@ -58,35 +76,34 @@ bool Fails(int call, int flags = 0)
 
 const HostCalls &S = kSystemHostCalls;
 
-int Openat(int d, const char *p, int fl, mode_t m)
+// A call of the table, unless it is to fail; then the kill point.
+template <typename R, typename... P, typename... A>
+R Through(int call, int flags, R (*real)(P...), A... args)
 {
-    return Fails(kOpenat, fl) ? -1 : S.openat(d, p, fl, m);
+    if (Fails(call, flags))
+        return (R)-1;
+    R r = real(args...);
+    Returned();
+    return r;
 }
-int HivexCommit(hive_h *h, const char *p, int fl)
-{
-    return Fails(kHivexCommit) ? -1 : S.hivexCommit(h, p, fl);
-}
-ssize_t Pread(int fd, void *b, size_t n, off_t at)
-{
-    return Fails(kPread) ? -1 : S.pread(fd, b, n, at);
-}
+
+int Openat(int d, const char *p, int fl, mode_t m) { return Through(kOpenat, fl, S.openat, d, p, fl, m); }
+int HivexCommit(hive_h *h, const char *p, int fl) { return Through(kHivexCommit, 0, S.hivexCommit, h, p, fl); }
+ssize_t Pread(int fd, void *b, size_t n, off_t at) { return Through(kPread, 0, S.pread, fd, b, n, at); }
 ssize_t Pwrite(int fd, const void *b, size_t n, off_t at)
 {
-    return Fails(kPwrite) ? -1 : S.pwrite(fd, b, n, at);
+    return Through(kPwrite, 0, S.pwrite, fd, b, n, at);
 }
-int Fchown(int fd, uid_t u, gid_t g) { return Fails(kFchown) ? -1 : S.fchown(fd, u, g); }
-int Fchmod(int fd, mode_t m) { return Fails(kFchmod) ? -1 : S.fchmod(fd, m); }
-int Fsync(int fd) { return Fails(kFsync) ? -1 : S.fsync(fd); }
-int Flock(int fd, int op) { return Fails(kFlock) ? -1 : S.flock(fd, op); }
+int Fchown(int fd, uid_t u, gid_t g) { return Through(kFchown, 0, S.fchown, fd, u, g); }
+int Fchmod(int fd, mode_t m) { return Through(kFchmod, 0, S.fchmod, fd, m); }
+int Fsync(int fd) { return Through(kFsync, 0, S.fsync, fd); }
+int Flock(int fd, int op) { return Through(kFlock, 0, S.flock, fd, op); }
 int Linkat(int a, const char *p, int b, const char *q, int fl)
 {
-    return Fails(kLinkat) ? -1 : S.linkat(a, p, b, q, fl);
+    return Through(kLinkat, 0, S.linkat, a, p, b, q, fl);
 }
-int Renameat(int a, const char *p, int b, const char *q)
-{
-    return Fails(kRenameat) ? -1 : S.renameat(a, p, b, q);
-}
-int Unlinkat(int d, const char *p, int fl) { return Fails(kUnlinkat) ? -1 : S.unlinkat(d, p, fl); }
+int Renameat(int a, const char *p, int b, const char *q) { return Through(kRenameat, 0, S.renameat, a, p, b, q); }
+int Unlinkat(int d, const char *p, int fl) { return Through(kUnlinkat, 0, S.unlinkat, d, p, fl); }
 
 const HostCalls kTwins = {Openat, HivexCommit, Pread,  Pwrite,   Fchown,  Fchmod,
                           Fsync,  Flock,       Linkat, Renameat, Unlinkat};
@@ -112,7 +129,7 @@ bool ParseFault(const char *text, Fault *f)
 
 int main(int argc, char **argv)
 {
-    const char *callsFile = NULL;
+    const char *callsFile = NULL, *sequenceFile = NULL;
     int i = 1;
     for (; i < argc && strcmp(argv[i], "--") != 0; i++) {
         Fault f;
@@ -121,6 +138,10 @@ int main(int argc, char **argv)
             i++;
         } else if (strcmp(argv[i], "--calls") == 0 && i + 1 < argc) {
             callsFile = argv[++i];
+        } else if (strcmp(argv[i], "--sequence") == 0 && i + 1 < argc) {
+            sequenceFile = argv[++i];
+        } else if (strcmp(argv[i], "--kill-after") == 0 && i + 1 < argc) {
+            g_killAfter = atol(argv[++i]);
         } else {
             fprintf(stderr, "tessaril_failing_calls: cannot read %s\n", argv[i]);
             return 120;
@@ -137,6 +158,14 @@ int main(int argc, char **argv)
             return 121;
         for (int c = 0; c < kCallCount; c++)
             fprintf(out, "%s %ld\n", kNames[c], g_counts[c]);
+        fclose(out);
+    }
+    if (sequenceFile != NULL) {
+        FILE *out = fopen(sequenceFile, "w");
+        if (out == NULL)
+            return 121;
+        for (const char *name : g_sequence)
+            fprintf(out, "%s\n", name);
         fclose(out);
     }
     return code;

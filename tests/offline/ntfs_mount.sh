@@ -6,8 +6,11 @@
 #   ntfs_mount.sh mount DRIVER DIR [SIZE]
 #                                    DRIVER is ntfs-3g or ntfs3; the volume
 #                                    (SIZE as truncate takes it, 64M unless
-#                                    given) is mounted on DIR/mnt, DIR/image
-#                                    holds it
+#                                    given) is held by DIR/image and mounted
+#                                    on a folder of its own under /tmp, which
+#                                    DIR/mountpoint names: tests that run the
+#                                    program as another user need a volume
+#                                    that user may reach, wherever DIR is
 #   ntfs_mount.sh run DIR COMMAND... COMMAND with TESSARIL_TEST_WORK in it
 #   ntfs_mount.sh unmount DIR        unmounts it and removes DIR
 #
@@ -20,10 +23,14 @@ skip=77
 
 unmount() {
   dir=$1
-  # findmnt reads the mount table: it also sees a FUSE volume whose driver
-  # has died, which can no longer be looked at.
-  if findmnt -rn -M "$dir/mnt" >/dev/null 2>&1; then
-    umount "$dir/mnt" 2>/dev/null || umount -l "$dir/mnt" || return 1
+  if [ -f "$dir/mountpoint" ]; then
+    mnt=$(cat "$dir/mountpoint")
+    # findmnt reads the mount table: it also sees a FUSE volume whose driver
+    # has died, which can no longer be looked at.
+    if findmnt -rn -M "$mnt" >/dev/null 2>&1; then
+      umount "$mnt" 2>/dev/null || umount -l "$mnt" || return 1
+    fi
+    rmdir "$mnt" 2>/dev/null
   fi
   # A loop device an interrupted run left on the image.
   if [ -f "$dir/image" ] && command -v losetup >/dev/null; then
@@ -44,8 +51,8 @@ case ${1:-} in
 mount)
   driver=$2
   dir=$3
-  unmount "$dir" || { echo "cannot unmount the volume of an earlier run on $dir/mnt" >&2; exit 1; }
-  mkdir -p "$dir/mnt" || exit 1
+  unmount "$dir" || { echo "cannot unmount the volume of an earlier run of $dir" >&2; exit 1; }
+  mkdir -p "$dir" || exit 1
   [ "$(id -u)" = 0 ] || cannot "mounting a volume needs root"
   command -v mkntfs >/dev/null || cannot "mkntfs is not installed (Debian package ntfs-3g)"
   command -v losetup >/dev/null || cannot "losetup is not installed"
@@ -69,18 +76,20 @@ mount)
   # Sparse: 64 MiB leaves room for every installation the tests make.
   truncate -s "${4:-64M}" "$dir/image" && mkntfs -F -Q -q -L Tessaril "$dir/image" >/dev/null 2>&1 ||
     cannot "mkntfs cannot make a volume in $dir/image"
+  mnt=$(mktemp -d /tmp/tessaril-ntfs.XXXXXX) || cannot "no folder of its own under /tmp to mount on"
+  echo "$mnt" >"$dir/mountpoint"
   dev=$(losetup -f --show "$dir/image" 2>&1) || cannot "no loop device: $dev"
   case $driver in
   # "permissions": owners and modes are kept, as the tests set them.
-  ntfs-3g) said=$(ntfs-3g -o permissions "$dev" "$dir/mnt" 2>&1) ;;
-  ntfs3) said=$(mount -t ntfs3 "$dev" "$dir/mnt" 2>&1) ;;
+  ntfs-3g) said=$(ntfs-3g -o permissions "$dev" "$mnt" 2>&1) ;;
+  ntfs3) said=$(mount -t ntfs3 "$dev" "$mnt" 2>&1) ;;
   esac
   mounted=$?
   # The device goes away by itself once the volume is unmounted.
   losetup -d "$dev"
-  [ $mounted = 0 ] && findmnt -rn -M "$dir/mnt" >/dev/null || cannot "$driver cannot mount $dev: $said"
-  mkdir "$dir/mnt/work" || exit 1
-  echo "$driver volume mounted on $dir/mnt: $(findmnt -n -o FSTYPE,OPTIONS "$dir/mnt")"
+  [ $mounted = 0 ] && findmnt -rn -M "$mnt" >/dev/null || cannot "$driver cannot mount $dev: $said"
+  chmod 755 "$mnt" && mkdir -m 755 "$mnt/work" || exit 1
+  echo "$driver volume mounted on $mnt: $(findmnt -n -o FSTYPE,OPTIONS "$mnt")"
   ;;
 run)
   dir=$2
@@ -89,8 +98,9 @@ run)
     echo "skipped: $(cat "$dir/skipped")"
     exit $skip
   fi
-  findmnt -rn -M "$dir/mnt" >/dev/null || { echo "no volume is mounted on $dir/mnt" >&2; exit 1; }
-  TESSARIL_TEST_WORK=$dir/mnt/work exec "$@"
+  mnt=$(cat "$dir/mountpoint" 2>/dev/null)
+  [ -n "$mnt" ] && findmnt -rn -M "$mnt" >/dev/null || { echo "no volume is mounted for $dir" >&2; exit 1; }
+  TESSARIL_TEST_WORK=$mnt/work exec "$@"
   ;;
 unmount)
   unmount "$2"

@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <hivex.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -58,6 +59,57 @@ std::string FreshFolder(const std::string &name)
     if (system(cmd.c_str()) != 0)
         return "";
     return path;
+}
+
+namespace {
+
+// Whether a user with no rights of its own may enter every folder of path.
+bool OthersMayEnter(const std::string &path, std::string *why)
+{
+    char real[PATH_MAX];
+    if (realpath(path.c_str(), real) == NULL) {
+        *why = path + " cannot be resolved";
+        return false;
+    }
+    for (std::string p = real; !p.empty(); p = p.substr(0, p.rfind('/'))) {
+        struct stat st;
+        if (stat(p.c_str(), &st) != 0 || !(st.st_mode & S_IXOTH)) {
+            *why = "other users may not enter " + p;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+OtherUserFolder::OtherUserFolder(const std::string &name)
+{
+    std::string place;
+    const char *work = getenv("TESSARIL_TEST_WORK");
+    if (work != NULL && *work != '\0') {
+        place = FreshFolder(name);
+    } else {
+        char temp[] = "/tmp/tessaril-test-XXXXXX";
+        if (mkdtemp(temp) == NULL || chmod(temp, 0755) != 0) {
+            why = std::string("no folder of its own can be made under /tmp: ") + strerror(errno);
+            return;
+        }
+        made = temp;
+        place = made + "/" + name;
+        if (mkdir(place.c_str(), 0755) != 0) {
+            why = "cannot make " + place + ": " + strerror(errno);
+            return;
+        }
+    }
+    if (!place.empty() && OthersMayEnter(place, &why))
+        path = place;
+}
+
+OtherUserFolder::~OtherUserFolder()
+{
+    if (!made.empty())
+        system(("chmod -R u+rwx '" + made + "' && rm -rf '" + made + "'").c_str());
 }
 
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root)

@@ -18,6 +18,20 @@ std::string FreshFolder(const std::string &name);
 // Where that folder is.
 std::string WorkPath(const std::string &name);
 
+// A fresh folder for a test that runs the program as another user (uid
+// 65534), in a place that user may enter: on the test volume when the tests
+// run on one (TESSARIL_TEST_WORK), else in a folder of its own under /tmp,
+// whatever the modes of the folders above the clone. The folder made under
+// /tmp goes with the object. path is empty, and why says why, when no such
+// place can be had here.
+struct OtherUserFolder {
+    std::string path;
+    std::string why;
+    std::string made; // the folder made under /tmp, removed at the end
+    explicit OtherUserFolder(const std::string &name);
+    ~OtherUserFolder();
+};
+
 // Runs make_sample_installation with the given options into folder; returns
 // the Windows directory it wrote (empty on failure).
 std::string MakeSample(const std::string &folder, const std::vector<std::string> &options = {});
