@@ -4,6 +4,7 @@
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
+#include <glob.h>
 #include <limits.h>
 #include <hivex.h>
 #include <stdio.h>
@@ -14,6 +15,7 @@
 #include <unistd.h>
 
 #include <fstream>
+#include <regex>
 #include <sstream>
 
 extern char **environ;
@@ -21,6 +23,9 @@ extern char **environ;
 namespace offline {
 
 namespace {
+
+RunResult RunTessarilAlone(const char *root, const std::string &input,
+                           const std::vector<std::string> &args, const std::vector<std::string> &as);
 
 const char *kYesNo = "Yes or No? ";
 
@@ -164,8 +169,96 @@ std::string MakeSample(const std::string &folder, const std::vector<std::string>
     return r.out.substr(0, r.out.size() - 1);
 }
 
+namespace {
+
+// The problems the checker finds, without the cell offsets and entry numbers
+// that differ between two layouts of the same keys.
+std::set<std::string> KernelProblems(const std::string &out)
+{
+    std::set<std::string> problems;
+    std::stringstream lines(out);
+    for (std::string line; std::getline(lines, line);)
+        if (line.compare(0, 8, "PROBLEM:") == 0)
+            problems.insert(std::regex_replace(line, std::regex("0x[0-9a-fA-F]+|#[0-9]+"), "N"));
+    return problems;
+}
+
+} // namespace
+
+::testing::AssertionResult KernelAccepts(const std::string &hive, const std::string *before)
+{
+    if (TESSARIL_CMCHECK[0] == '\0')
+        return ::testing::AssertionSuccess();
+    RunResult r = RunProgram({TESSARIL_CMCHECK, hive});
+    if (r.exitCode == 0)
+        return ::testing::AssertionSuccess();
+    if (before != NULL && r.exitCode == 1) {
+        // A hive the kernel refused already may keep what it refused.
+        std::string old = WorkPath("kernel-check-before");
+        WriteFile(old, *before);
+        std::set<std::string> had = KernelProblems(RunProgram({TESSARIL_CMCHECK, old}).out);
+        unlink(old.c_str());
+        bool kept = true;
+        for (const std::string &p : KernelProblems(r.out))
+            kept = kept && had.count(p);
+        if (kept)
+            return ::testing::AssertionSuccess();
+    }
+    return ::testing::AssertionFailure() << "the kernel's checks refuse " << hive << " (status "
+                                         << r.exitCode << "):\n" << r.out << r.err;
+}
+
+namespace {
+
+// The SYSTEM hives below the folders a run was given, by the inode each has
+// now: a hive with another inode after the run is one the run rewrote. With
+// bytes, the content of each too.
+std::map<std::string, ino_t> SystemHives(const std::vector<std::string> &folders,
+                                         std::map<std::string, std::string> *bytes = NULL)
+{
+    std::map<std::string, ino_t> hives;
+    for (const std::string &folder : folders)
+        for (const char *below : {"/system32/config/system", "/*/system32/config/system"}) {
+            glob_t found;
+            if (glob((folder + below).c_str(), 0, NULL, &found) == 0)
+                for (size_t i = 0; i < found.gl_pathc; i++) {
+                    struct stat st;
+                    if (stat(found.gl_pathv[i], &st) != 0 || !S_ISREG(st.st_mode))
+                        continue;
+                    hives[found.gl_pathv[i]] = st.st_ino;
+                    if (bytes != NULL)
+                        (*bytes)[found.gl_pathv[i]] = ReadFile(found.gl_pathv[i]);
+                }
+            globfree(&found);
+        }
+    return hives;
+}
+
+} // namespace
+
 RunResult RunTessaril(const char *root, const std::string &input,
                       const std::vector<std::string> &args, const std::vector<std::string> &as)
+{
+    std::vector<std::string> folders = args;
+    if (root != NULL)
+        folders.push_back(root);
+    std::map<std::string, std::string> bytes;
+    std::map<std::string, ino_t> before = SystemHives(folders, &bytes);
+    RunResult r = RunTessarilAlone(root, input, args, as);
+    for (const auto &hive : SystemHives(folders)) {
+        if (!before.count(hive.first)) {
+            EXPECT_TRUE(KernelAccepts(hive.first));
+        } else if (before[hive.first] != hive.second) {
+            EXPECT_TRUE(KernelAccepts(hive.first, &bytes[hive.first]));
+        }
+    }
+    return r;
+}
+
+namespace {
+
+RunResult RunTessarilAlone(const char *root, const std::string &input,
+                           const std::vector<std::string> &args, const std::vector<std::string> &as)
 {
     char inName[] = "/tmp/tessaril-in-XXXXXX";
     int in = mkstemp(inName);
@@ -183,6 +276,8 @@ RunResult RunTessaril(const char *root, const std::string &input,
     unlink(inName);
     return r;
 }
+
+} // namespace
 
 std::string ReadFile(const std::string &path, bool *exists)
 {

@@ -5,6 +5,8 @@
 
 #include "platform/offline/regf_bytes.h"
 
+#include <gtest/gtest.h>
+
 #include <map>
 #include <set>
 #include <string>
@@ -44,10 +46,19 @@ struct RunResult {
 
 // Runs tessaril with TESSARIL_SYSTEMROOT set to root (unset when root is
 // NULL), the arguments, and input on its standard input; as, when given, is a
-// command that runs it as another user (setpriv and its options).
+// command that runs it as another user (setpriv and its options). Every
+// SYSTEM hive the run rewrote must pass KernelAccepts, or the test fails.
 RunResult RunTessaril(const char *root, const std::string &input,
                       const std::vector<std::string> &args = {},
                       const std::vector<std::string> &as = {});
+
+// What a kernel's own hive loader and checks say of a hive, through the
+// checker built from an NT-compatible kernel's registry library: success
+// when it accepts the hive, or when the checker is not to be had here (the
+// test offline_kernel_checks then reports as skipped, with the reason).
+// Given the hive's bytes before a run, a hive that was refused then passes
+// when it has no problem the old one had not.
+::testing::AssertionResult KernelAccepts(const std::string &hive, const std::string *before = NULL);
 
 // Runs any program with arguments; its standard output.
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root = NULL);
