@@ -19,6 +19,7 @@ failures=0
 boxes=0
 : >"$dir/script.txt"
 : >"$dir/expected-transcript.txt"
+: >"$dir/expected-calls.txt"
 
 fail() {
   echo "FAIL: $*"
@@ -48,13 +49,17 @@ old_log() {
 }
 
 # box ANSWER TEXT: the next box must show TEXT; the helper presses ANSWER.
+# Every Yes/No box of the program is a question (MB_YESNO | MB_ICONQUESTION)
+# and every OK box an error (MB_OK | MB_ICONERROR), without an owner window
+# and with the program's caption.
 box() {
   boxes=$((boxes + 1))
-  local buttons="yes no"
-  [ "$1" = ok ] && buttons=ok
+  local buttons="yes no" style=00000024
+  [ "$1" = ok ] && buttons=ok style=00000010
   printf '%s\t%s\n' "$1" "$2" >>"$dir/script.txt"
   printf 'box %d: %s\nbuttons %d: %s\npressed %d: %s\n' \
     "$boxes" "$2" "$boxes" "$buttons" "$boxes" "$1" >>"$dir/expected-transcript.txt"
+  printf 'MessageBoxA owner 0, caption "Tessaril Wizard", style %s\n' "$style" >>"$dir/expected-calls.txt"
 }
 
 # --- the run ----------------------------------------------------------------
@@ -85,6 +90,16 @@ run_wizard() {
   printf 'exit code: 0\n' >>"$dir/expected-transcript.txt"
   if ! diff -u "$dir/expected-transcript.txt" "$tool_dir/transcript.txt"; then
     fail "boxes or exit code differ from the expected ones (diff above: - expected, + seen)"
+  fi
+  # The helper sees the text and the buttons; the owner, the caption and the
+  # icon are read from the trace of the calls that made the boxes.
+  sed -n 's/^[0-9a-f]*:Call user32\.MessageBoxA(\([0-9a-f]*\),[0-9a-f]* ".*",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)) ret=.*/\1\t\2\t\3/p' \
+    "$dir/trace.txt" |
+    while IFS=$'\t' read -r owner caption style; do
+      printf 'MessageBoxA owner %s, caption "%s", style %s\n' "$((16#$owner))" "$caption" "$style"
+    done >"$dir/calls.txt"
+  if ! diff -u "$dir/expected-calls.txt" "$dir/calls.txt"; then
+    fail "the boxes' owner, caption or style differ (diff above: - expected, + called)"
   fi
 }
 
@@ -122,6 +137,7 @@ next_run() {
   boxes=0
   : >"$dir/script.txt"
   : >"$dir/expected-transcript.txt"
+  : >"$dir/expected-calls.txt"
 }
 
 # --- checks -----------------------------------------------------------------
@@ -180,7 +196,7 @@ expect_no_key() {
 # The relay trace of user32.ExitWindowsEx shows the restart request, its
 # flags (EWX_REBOOT, reason 0) and that Wine accepted it.
 expect_restart() {
-  grep -q 'trace:relay:load_list L"RelayInclude" = L"user32.ExitWindowsEx"' "$dir/trace.txt" ||
+  grep -q 'trace:relay:load_list L"RelayInclude" = L"[^"]*user32.ExitWindowsEx' "$dir/trace.txt" ||
     fail "the relay trace of ExitWindowsEx was not active"
   local calls
   calls=$(grep -c 'Call user32\.ExitWindowsEx(' "$dir/trace.txt" || true)
