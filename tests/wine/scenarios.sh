@@ -11,6 +11,7 @@ SERVICES='HKLM\SYSTEM\CurrentControlSet\Services'
 CONFIRM='Tessaril is ready to perform the registry checking and repair.\n\n\t Would you like to continue.?'
 RESTART='You must restart your system for the configuration changes made to UpperFilter & LowerFilter to take effect.\n\n\t\tClick Yes to restart now or No if you plan to restart later'
 UNSUPPORTED='This utility will run only in Windows 2000 and in Windows XP'
+NO_CLASS_KEY='Cannot open the Filter Key'
 
 drive_c=$WINEPREFIX/drive_c
 log_file=$drive_c/windows/temp/Tessaril.log
@@ -46,6 +47,25 @@ reg_add() {
 old_log() {
   printf '%s\r\n' "$1" >"$log_file"
   cp "$log_file" "$dir/old.log"
+}
+
+# --- keys and files out of reach -------------------------------------------
+
+# DACLs for key_dacl. KEY_ALL_ACCESS is 0xf003f.
+DENY_EVERYONE='D:(D;;0xf003f;;;WD)'
+ALLOW_EVERYONE='D:(A;;0xf003f;;;WD)'
+
+# locker ARGS...: the locker helper, run in this scenario's wineserver.
+locker() {
+  mkdir -p "$tool_dir"
+  cp "$TESSARIL_LOCKER" "$tool_dir/locker.exe"
+  wine_run 'C:\tessaril\locker.exe' "$@"
+}
+
+# key_dacl KEY SDDL: gives the existing KEY (HKLM\...) the DACL of SDDL. Wine
+# keeps it only while this scenario's wineserver runs, which is long enough.
+key_dacl() {
+  locker dacl "${1#HKLM\\}" "$2" || { echo "cannot set the DACL of $1"; exit 1; }
 }
 
 # box ANSWER TEXT: the next box must show TEXT; the helper presses ANSWER.
@@ -268,6 +288,27 @@ Type REG_DWORD 0x1
 EOF
 }
 
+# The one opening of the class key: in HKEY_LOCAL_MACHINE, no class,
+# REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, no security attributes; refused
+# with ERROR_ACCESS_DENIED (5).
+expect_class_key_refused() {
+  local path='"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}"'
+  local call ret
+  call=$(grep -F "$path" "$dir/trace.txt" | grep ':Call [A-Za-z0-9]*\.RegCreateKeyExA(' || true)
+  if [ "$(printf '%s' "$call" | grep -c .)" != 1 ]; then
+    fail "the class key was not opened once with RegCreateKeyExA"
+    printf '%s\n' "$call" | sed 's/^/    /'
+    return
+  fi
+  [[ ${call%%"$path"*} =~ RegCreateKeyExA\([0-9a-f]*80000002,[0-9a-f]+\ $ ]] &&
+    [[ ${call#*"$path"} == ,00000000,00000000,00000000,000f003f,00000000,* ]] ||
+    fail "the class key was opened otherwise: $call"
+  # The next traced line of the same thread is its return.
+  ret=$(grep "^${call%%:*}:" "$dir/trace.txt" | grep -A1 -F -x "$call" | sed -n 2p)
+  [[ $ret == *":Ret  "*".RegCreateKeyExA() retval=00000005 "* ]] ||
+    fail "opening the class key did not fail with 5: $ret"
+}
+
 # --- scenarios --------------------------------------------------------------
 
 # The log and the class key of an XP run that set up all three drivers on
@@ -471,6 +512,42 @@ HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
 EOF
   expect_created_lower Mbx7_xp
   expect_restart requested
+}
+
+# The class key is there but its DACL keeps the program out: the open with
+# KEY_ALL_ACCESS is refused, the program says so in the log and in a box
+# and stops, with nothing else touched and no restart offered. (A missing
+# class key under a parent that refuses KEY_CREATE_SUB_KEY is the same
+# failure on Windows, but Wine does not check the parent's rights when only
+# the last key of the path is missing, so it cannot be shown here.)
+class_key_denied() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  reg_add "$CLASS" /v UpperFilters /t REG_MULTI_SZ /d ghost
+  key_dacl "$CLASS" "$1"
+  box yes "$CONFIRM"
+  box ok "$NO_CLASS_KEY"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    'Fail - Cannot create HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}'
+  expect_class_key_refused
+  # reg query may be kept out too: the key is read back without its DACL.
+  key_dacl "$CLASS" "$ALLOW_EVERYONE"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+UpperFilters REG_MULTI_SZ ghost
+EOF
+  expect_no_key "$SERVICES\\Gravle2k"
+  expect_no_key "$SERVICES\\kvt_2k"
+  expect_no_key "$SERVICES\\Mbx7_xp"
+  expect_restart not_requested
+}
+scenario_class_key_denied_to_everyone() { class_key_denied "$DENY_EVERYONE"; }
+# Administrators (the user of a Wine prefix is one) may do everything but set
+# values (KEY_SET_VALUE, 2): that alone refuses KEY_ALL_ACCESS.
+scenario_class_key_values_denied_to_administrators() {
+  class_key_denied 'D:(D;;0x2;;;BA)(A;;0xf003f;;;WD)'
 }
 
 # --- pictures ---------------------------------------------------------------
