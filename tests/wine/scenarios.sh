@@ -68,6 +68,30 @@ key_dacl() {
   locker dacl "${1#HKLM\\}" "$2" || { echo "cannot set the DACL of $1"; exit 1; }
 }
 
+# hold_file PATH: another process holds the file at the Windows PATH open,
+# sharing it with no one, until release_file.
+hold_file() {
+  rm -f "$tool_dir/held" "$tool_dir/release"
+  locker hold "$1" 'C:\tessaril\held' 'C:\tessaril\release' >"$dir/locker.out" 2>&1 &
+  locker_pid=$!
+  while [ ! -e "$tool_dir/held" ]; do
+    if ! kill -0 "$locker_pid" 2>/dev/null; then
+      cat "$dir/locker.out"
+      echo "the locker could not hold $1"
+      exit 1
+    fi
+    sleep 0.05
+  done
+}
+
+release_file() {
+  : >"$tool_dir/release"
+  if ! wait "$locker_pid"; then
+    cat "$dir/locker.out"
+    fail "the locker let go of the file before the run ended"
+  fi
+}
+
 # box ANSWER TEXT: the next box must show TEXT; the helper presses ANSWER.
 # Every Yes/No box of the program is a question (MB_YESNO | MB_ICONQUESTION)
 # and every OK box an error (MB_OK | MB_ICONERROR), without an owner window
@@ -548,6 +572,33 @@ scenario_class_key_denied_to_everyone() { class_key_denied "$DENY_EVERYONE"; }
 # values (KEY_SET_VALUE, 2): that alone refuses KEY_ALL_ACCESS.
 scenario_class_key_values_denied_to_administrators() {
   class_key_denied 'D:(D;;0x2;;;BA)(A;;0xf003f;;;WD)'
+}
+
+# Another program holds kvt_2k.sys open and shares it with no one: the file
+# cannot be opened for reading, so it counts as missing; the other two
+# drivers are set up and the restart is offered.
+scenario_driver_file_held_open() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  hold_file 'C:\windows\system32\drivers\kvt_2k.sys'
+  box yes "$CONFIRM"
+  box yes "$RESTART"
+  run_wizard
+  release_file
+  expect_log \
+    "Operating System = Windows XP" \
+    "After create Gravle2k in UpperFilters values: Gravle2k" \
+    "Fail - Missing kvt_2k" \
+    "After create Mbx7_xp in LowerFilters values: Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_xp
+UpperFilters REG_MULTI_SZ Gravle2k
+EOF
+  expect_created_gravle2k
+  expect_created_lower Mbx7_xp
+  expect_no_key "$SERVICES\\kvt_2k"
+  expect_restart requested
 }
 
 # --- pictures ---------------------------------------------------------------
