@@ -601,6 +601,42 @@ EOF
   expect_restart requested
 }
 
+# kvt_2k's service key is there but keeps everyone out: it can neither be
+# opened nor written, both failures are logged and the run goes on. Its
+# entry in UpperFilters stays: the lookup that cannot open the key finds its
+# name among the services.
+scenario_service_key_denied() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  reg_add "$SERVICES\\kvt_2k" /v Start /t REG_DWORD /d 3
+  reg_add "$CLASS" /v UpperFilters /t REG_MULTI_SZ /d kvt_2k
+  key_dacl "$SERVICES\\kvt_2k" "$DENY_EVERYONE"
+  box yes "$CONFIRM"
+  box no "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    "Before create Gravle2k in UpperFilters values: kvt_2k" \
+    "After create Gravle2k in UpperFilters values: kvt_2k|Gravle2k" \
+    "Failed - Can't create Service keys" \
+    "Fail - Missing Service Key for kvt_2k" \
+    "After create Mbx7_xp in LowerFilters values: Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_xp
+UpperFilters REG_MULTI_SZ kvt_2k\0Gravle2k
+EOF
+  expect_created_gravle2k
+  expect_created_lower Mbx7_xp
+  # Read back without its DACL, the key holds what it held.
+  key_dacl "$SERVICES\\kvt_2k" "$ALLOW_EVERYONE"
+  expect_key "$SERVICES\\kvt_2k" /s <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
+Start REG_DWORD 0x3
+EOF
+  expect_restart not_requested
+}
+
 # --- pictures ---------------------------------------------------------------
 
 # pictures OUT: the boxes of an XP run (the confirmation, the restart
