@@ -6,8 +6,8 @@
 #   harness.sh pictures WORK OUT      photographs the boxes into OUT (PNG)
 #
 # Environment (set by the CTest registration): TESSARIL_EXE, TESSARIL_BOXBOT,
-# TESSARIL_WINE (the loader), TESSARIL_WINESERVER, TESSARIL_WINEARCH (win32 or
-# win64), TESSARIL_XVFB.
+# TESSARIL_LOCKER (for the scenarios that use it), TESSARIL_WINE (the loader),
+# TESSARIL_WINESERVER, TESSARIL_WINEARCH (win32 or win64), TESSARIL_XVFB.
 #
 # Everything one prefix does happens inside one Xvfb: the display is started
 # first and every Wine command, the server included, sees it.
