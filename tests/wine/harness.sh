@@ -6,8 +6,8 @@
 #   harness.sh pictures WORK OUT      photographs the boxes into OUT (PNG)
 #
 # Environment (set by the CTest registration): TESSARIL_EXE, TESSARIL_BOXBOT,
-# TESSARIL_WINE (the loader), TESSARIL_WINESERVER, TESSARIL_WINEARCH (win32 or
-# win64), TESSARIL_XVFB.
+# TESSARIL_LOCKER (for the scenarios that use it), TESSARIL_WINE (the loader),
+# TESSARIL_WINESERVER, TESSARIL_WINEARCH (win32 or win64), TESSARIL_XVFB.
 #
 # Everything one prefix does happens inside one Xvfb: the display is started
 # first and every Wine command, the server included, sees it.
@@ -66,8 +66,10 @@ prepare)
   start_display "$work"
   echo "making a $WINEARCH prefix with $wine"
   wine_run wineboot -i >"$work/wineboot.log" 2>&1 || { cat "$work/wineboot.log"; exit 1; }
-  # The restart request is made visible by tracing this one call.
-  wine_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude /d user32.ExitWindowsEx /f >/dev/null
+  # The boxes as the program asked for them, the opening of the class key
+  # and the restart request are made visible by tracing these calls.
+  wine_run reg add 'HKCU\Software\Wine\Debug' /v RelayInclude \
+    /d 'user32.MessageBoxA;RegCreateKeyExA;user32.ExitWindowsEx' /f >/dev/null
   "$TESSARIL_WINESERVER" -w
   [ -d "$WINEPREFIX/drive_c/windows/system32/drivers" ] || { echo "prefix has no drivers folder"; exit 1; }
   if [ "$WINEARCH" = win64 ] && [ ! -d "$WINEPREFIX/drive_c/windows/syswow64" ]; then

@@ -11,6 +11,7 @@ SERVICES='HKLM\SYSTEM\CurrentControlSet\Services'
 CONFIRM='Tessaril is ready to perform the registry checking and repair.\n\n\t Would you like to continue.?'
 RESTART='You must restart your system for the configuration changes made to UpperFilter & LowerFilter to take effect.\n\n\t\tClick Yes to restart now or No if you plan to restart later'
 UNSUPPORTED='This utility will run only in Windows 2000 and in Windows XP'
+NO_CLASS_KEY='Cannot open the Filter Key'
 
 drive_c=$WINEPREFIX/drive_c
 log_file=$drive_c/windows/temp/Tessaril.log
@@ -19,6 +20,7 @@ failures=0
 boxes=0
 : >"$dir/script.txt"
 : >"$dir/expected-transcript.txt"
+: >"$dir/expected-calls.txt"
 
 fail() {
   echo "FAIL: $*"
@@ -47,14 +49,61 @@ old_log() {
   cp "$log_file" "$dir/old.log"
 }
 
+# --- keys and files out of reach -------------------------------------------
+
+# DACLs for key_dacl. KEY_ALL_ACCESS is 0xf003f.
+DENY_EVERYONE='D:(D;;0xf003f;;;WD)'
+ALLOW_EVERYONE='D:(A;;0xf003f;;;WD)'
+
+# locker ARGS...: the locker helper, run in this scenario's wineserver.
+locker() {
+  mkdir -p "$tool_dir"
+  cp "$TESSARIL_LOCKER" "$tool_dir/locker.exe"
+  wine_run 'C:\tessaril\locker.exe' "$@"
+}
+
+# key_dacl KEY SDDL: gives the existing KEY (HKLM\...) the DACL of SDDL. Wine
+# keeps it only while this scenario's wineserver runs, which is long enough.
+key_dacl() {
+  locker dacl "${1#HKLM\\}" "$2" || { echo "cannot set the DACL of $1"; exit 1; }
+}
+
+# hold_file PATH: another process holds the file at the Windows PATH open,
+# sharing it with no one, until release_file.
+hold_file() {
+  rm -f "$tool_dir/held" "$tool_dir/release"
+  locker hold "$1" 'C:\tessaril\held' 'C:\tessaril\release' >"$dir/locker.out" 2>&1 &
+  locker_pid=$!
+  while [ ! -e "$tool_dir/held" ]; do
+    if ! kill -0 "$locker_pid" 2>/dev/null; then
+      cat "$dir/locker.out"
+      echo "the locker could not hold $1"
+      exit 1
+    fi
+    sleep 0.05
+  done
+}
+
+release_file() {
+  : >"$tool_dir/release"
+  if ! wait "$locker_pid"; then
+    cat "$dir/locker.out"
+    fail "the locker let go of the file before the run ended"
+  fi
+}
+
 # box ANSWER TEXT: the next box must show TEXT; the helper presses ANSWER.
+# Every Yes/No box of the program is a question (MB_YESNO | MB_ICONQUESTION)
+# and every OK box an error (MB_OK | MB_ICONERROR), without an owner window
+# and with the program's caption.
 box() {
   boxes=$((boxes + 1))
-  local buttons="yes no"
-  [ "$1" = ok ] && buttons=ok
+  local buttons="yes no" style=00000024
+  [ "$1" = ok ] && buttons=ok style=00000010
   printf '%s\t%s\n' "$1" "$2" >>"$dir/script.txt"
   printf 'box %d: %s\nbuttons %d: %s\npressed %d: %s\n' \
     "$boxes" "$2" "$boxes" "$buttons" "$boxes" "$1" >>"$dir/expected-transcript.txt"
+  printf 'MessageBoxA owner 0, caption "Tessaril Wizard", style %s\n' "$style" >>"$dir/expected-calls.txt"
 }
 
 # --- the run ----------------------------------------------------------------
@@ -85,6 +134,16 @@ run_wizard() {
   printf 'exit code: 0\n' >>"$dir/expected-transcript.txt"
   if ! diff -u "$dir/expected-transcript.txt" "$tool_dir/transcript.txt"; then
     fail "boxes or exit code differ from the expected ones (diff above: - expected, + seen)"
+  fi
+  # The helper sees the text and the buttons; the owner, the caption and the
+  # icon are read from the trace of the calls that made the boxes.
+  sed -n 's/^[0-9a-f]*:Call user32\.MessageBoxA(\([0-9a-f]*\),[0-9a-f]* ".*",[0-9a-f]* "\(.*\)",\([0-9a-f]*\)) ret=.*/\1\t\2\t\3/p' \
+    "$dir/trace.txt" |
+    while IFS=$'\t' read -r owner caption style; do
+      printf 'MessageBoxA owner %s, caption "%s", style %s\n' "$((16#$owner))" "$caption" "$(dword "$style")"
+    done >"$dir/calls.txt"
+  if ! diff -u "$dir/expected-calls.txt" "$dir/calls.txt"; then
+    fail "the boxes' owner, caption or style differ (diff above: - expected, + called)"
   fi
 }
 
@@ -122,11 +181,16 @@ next_run() {
   boxes=0
   : >"$dir/script.txt"
   : >"$dir/expected-transcript.txt"
+  : >"$dir/expected-calls.txt"
 }
 
 # --- checks -----------------------------------------------------------------
 
 show_bytes() { od -An -c "$1" | sed 's/^/    /'; }
+
+# dword HEX: an argument of type DWORD as the relay trace shows it. 64-bit
+# Wine prints whole 64-bit slots, whose upper half a DWORD leaves undefined.
+dword() { printf '%08x' $((16#$1 & 0xffffffff)); }
 
 # expect_log MESSAGE...: the log holds exactly these entries, each stored as
 # the message, an empty line, and the message again, with CR LF line ends.
@@ -180,7 +244,7 @@ expect_no_key() {
 # The relay trace of user32.ExitWindowsEx shows the restart request, its
 # flags (EWX_REBOOT, reason 0) and that Wine accepted it.
 expect_restart() {
-  grep -q 'trace:relay:load_list L"RelayInclude" = L"user32.ExitWindowsEx"' "$dir/trace.txt" ||
+  grep -q 'trace:relay:load_list L"RelayInclude" = L"[^"]*user32.ExitWindowsEx' "$dir/trace.txt" ||
     fail "the relay trace of ExitWindowsEx was not active"
   local calls
   calls=$(grep -c 'Call user32\.ExitWindowsEx(' "$dir/trace.txt" || true)
@@ -250,6 +314,34 @@ Start REG_DWORD 0x1
 Tag REG_DWORD 0x6
 Type REG_DWORD 0x1
 EOF
+}
+
+# The one opening of the class key: in HKEY_LOCAL_MACHINE, no class,
+# REG_OPTION_NON_VOLATILE, KEY_ALL_ACCESS, no security attributes; refused
+# with ERROR_ACCESS_DENIED (5).
+expect_class_key_refused() {
+  local path='"SYSTEM\\CurrentControlSet\\Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}"'
+  local call ret
+  call=$(grep -F "$path" "$dir/trace.txt" | grep ':Call [A-Za-z0-9]*\.RegCreateKeyExA(' || true)
+  if [ "$(printf '%s' "$call" | grep -c .)" != 1 ]; then
+    fail "the class key was not opened once with RegCreateKeyExA"
+    printf '%s\n' "$call" | sed 's/^/    /'
+    return
+  fi
+  local root= args=
+  [[ ${call%%"$path"*} =~ RegCreateKeyExA\(([0-9a-f]+),[0-9a-f]+\ $ ]] &&
+    root=$(dword "${BASH_REMATCH[1]}")
+  # Reserved, class, options, access, security attributes.
+  if [[ ${call#*"$path"} =~ ^,([0-9a-f]+),([0-9a-f]+),([0-9a-f]+),([0-9a-f]+),([0-9a-f]+), ]]; then
+    args="$(dword "${BASH_REMATCH[1]}") $((16#${BASH_REMATCH[2]})) $(dword "${BASH_REMATCH[3]}")"
+    args+=" $(dword "${BASH_REMATCH[4]}") $((16#${BASH_REMATCH[5]}))"
+  fi
+  [ "$root $args" = "80000002 00000000 0 00000000 000f003f 0" ] ||
+    fail "the class key was opened otherwise: $call"
+  # The next traced line of the same thread is its return.
+  ret=$(grep "^${call%%:*}:" "$dir/trace.txt" | grep -A1 -F -x "$call" | sed -n 2p)
+  [[ $ret == *":Ret  "*".RegCreateKeyExA() retval=00000005 "* ]] ||
+    fail "opening the class key did not fail with 5: $ret"
 }
 
 # --- scenarios --------------------------------------------------------------
@@ -455,6 +547,105 @@ HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
 EOF
   expect_created_lower Mbx7_xp
   expect_restart requested
+}
+
+# The class key is there but its DACL keeps the program out: the open with
+# KEY_ALL_ACCESS is refused, the program says so in the log and in a box
+# and stops, with nothing else touched and no restart offered. (A missing
+# class key under a parent that refuses KEY_CREATE_SUB_KEY is the same
+# failure on Windows, but Wine does not check the parent's rights when only
+# the last key of the path is missing, so it cannot be shown here.)
+class_key_denied() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  reg_add "$CLASS" /v UpperFilters /t REG_MULTI_SZ /d ghost
+  key_dacl "$CLASS" "$1"
+  box yes "$CONFIRM"
+  box ok "$NO_CLASS_KEY"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    'Fail - Cannot create HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}'
+  expect_class_key_refused
+  # reg query may be kept out too: the key is read back without its DACL.
+  key_dacl "$CLASS" "$ALLOW_EVERYONE"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+UpperFilters REG_MULTI_SZ ghost
+EOF
+  expect_no_key "$SERVICES\\Gravle2k"
+  expect_no_key "$SERVICES\\kvt_2k"
+  expect_no_key "$SERVICES\\Mbx7_xp"
+  expect_restart not_requested
+}
+scenario_class_key_denied_to_everyone() { class_key_denied "$DENY_EVERYONE"; }
+# Administrators (the user of a Wine prefix is one) may do everything but set
+# values (KEY_SET_VALUE, 2): that alone refuses KEY_ALL_ACCESS.
+scenario_class_key_values_denied_to_administrators() {
+  class_key_denied 'D:(D;;0x2;;;BA)(A;;0xf003f;;;WD)'
+}
+
+# Another program holds kvt_2k.sys open and shares it with no one: the file
+# cannot be opened for reading, so it counts as missing; the other two
+# drivers are set up and the restart is offered.
+scenario_driver_file_held_open() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  hold_file 'C:\windows\system32\drivers\kvt_2k.sys'
+  box yes "$CONFIRM"
+  box yes "$RESTART"
+  run_wizard
+  release_file
+  expect_log \
+    "Operating System = Windows XP" \
+    "After create Gravle2k in UpperFilters values: Gravle2k" \
+    "Fail - Missing kvt_2k" \
+    "After create Mbx7_xp in LowerFilters values: Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_xp
+UpperFilters REG_MULTI_SZ Gravle2k
+EOF
+  expect_created_gravle2k
+  expect_created_lower Mbx7_xp
+  expect_no_key "$SERVICES\\kvt_2k"
+  expect_restart requested
+}
+
+# kvt_2k's service key is there but keeps everyone out: it can neither be
+# opened nor written, both failures are logged and the run goes on. Its
+# entry in UpperFilters stays: the lookup that cannot open the key finds its
+# name among the services.
+scenario_service_key_denied() {
+  windows_version winxp
+  driver_files Gravle2k kvt_2k Mbx7_xp
+  reg_add "$SERVICES\\kvt_2k" /v Start /t REG_DWORD /d 3
+  reg_add "$CLASS" /v UpperFilters /t REG_MULTI_SZ /d kvt_2k
+  key_dacl "$SERVICES\\kvt_2k" "$DENY_EVERYONE"
+  box yes "$CONFIRM"
+  box no "$RESTART"
+  run_wizard
+  expect_log \
+    "Operating System = Windows XP" \
+    "Before create Gravle2k in UpperFilters values: kvt_2k" \
+    "After create Gravle2k in UpperFilters values: kvt_2k|Gravle2k" \
+    "Failed - Can't create Service keys" \
+    "Fail - Missing Service Key for kvt_2k" \
+    "After create Mbx7_xp in LowerFilters values: Mbx7_xp"
+  expect_key "$CLASS" <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Control\Class\{4D36E965-E325-11CE-BFC1-08002BE10318}
+LowerFilters REG_MULTI_SZ Mbx7_xp
+UpperFilters REG_MULTI_SZ kvt_2k\0Gravle2k
+EOF
+  expect_created_gravle2k
+  expect_created_lower Mbx7_xp
+  # Read back without its DACL, the key holds what it held.
+  key_dacl "$SERVICES\\kvt_2k" "$ALLOW_EVERYONE"
+  expect_key "$SERVICES\\kvt_2k" /s <<'EOF'
+HKLM\SYSTEM\CurrentControlSet\Services\kvt_2k
+Start REG_DWORD 0x3
+EOF
+  expect_restart not_requested
 }
 
 # --- pictures ---------------------------------------------------------------
