@@ -79,6 +79,17 @@ void LogFailure(const char *pattern, const char *driverName)
 
 } // namespace
 
+const char *RepairClassKeyPath(void) { return kClassKeyPath; }
+
+bool GetRepairEntry(int entry, const char **valueName, const char **driverName)
+{
+    if (entry < 0 || entry >= kEntryCount)
+        return false;
+    *valueName = kDriverEntries[entry].valueName;
+    *driverName = DriverFor(entry);
+    return true;
+}
+
 int RunRepairWizard(void)
 {
     if (MessageBoxA(NULL, kConfirmText, kCaption, MB_YESNO | MB_ICONQUESTION) == IDNO)

@@ -3,6 +3,7 @@
 #include "platform/offline/hive_file.h"
 
 #include "platform/offline/plain_error.h"
+#include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_file.h"
 #include "platform/posix/host_calls.h"
 #include "platform/posix/host_files.h"
@@ -15,6 +16,7 @@
 #include <string.h>
 #include <sys/file.h>
 #include <sys/statvfs.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace {
@@ -68,13 +70,17 @@ const char *WhyReadOnly(HiveFile &hive)
     struct statvfs vfs;
     if (fstatvfs(hive.dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
         return "its file system is mounted read-only (ntfs-3g does so by itself when Windows "
-               "was hibernated or not shut down fully)";
+               "was hibernated or not shut down fully); start that Windows and shut it down "
+               "fully, or mount the volume read-write, then run tessaril again";
     if ((hive.st.st_mode & 0222) == 0)
-        return "the file is marked read-only";
+        return "the file is marked read-only; give its owner the right to write it (chmod "
+               "u+w), then run tessaril again";
     if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
-        return "this user may not write the file";
+        return "this user may not write the file; run tessaril as a user who may, such as "
+               "root";
     if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return "this user may not write its folder, where the new hive is made";
+        return "this user may not write its folder, where the new hive is made; run tessaril "
+               "as a user who may, such as root";
     return NULL;
 }
 
@@ -102,13 +108,71 @@ void RemoveLeftovers(HiveFile &hive)
     closedir(dir);
 }
 
+// Copies the locked hive into a new file named name in its folder, flushed.
+bool CopyOldHive(HiveFile &hive, const char *name)
+{
+    int fd = g_hostCalls.openat(hive.dirfd, name, O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                                hive.st.st_mode & 0777);
+    if (fd < 0)
+        return false;
+    char buffer[65536];
+    bool ok = true;
+    for (off_t at = 0; ok && at < hive.st.st_size;) {
+        size_t n = (size_t)(hive.st.st_size - at < (off_t)sizeof buffer ? hive.st.st_size - at
+                                                                         : (off_t)sizeof buffer);
+        ok = ReadAllAt(hive.lockfd, buffer, n, at) && WriteAllAt(fd, buffer, n, at);
+        at += (off_t)n;
+    }
+    ok = ok && g_hostCalls.fsync(fd) == 0;
+    int e = errno;
+    close(fd);
+    if (!ok) {
+        g_hostCalls.unlinkat(hive.dirfd, name, 0);
+        errno = e;
+    }
+    return ok;
+}
+
+// Keeps the old hive beside the new one under a name that says when, never
+// over a file that is there: a hard link costs no copy; a file system
+// without them gets a copy.
+bool KeepOldHive(HiveFile &hive)
+{
+    time_t now = time(NULL);
+    struct tm utc;
+    char stamp[32];
+    if (gmtime_r(&now, &utc) == NULL || strftime(stamp, sizeof stamp, "%Y%m%d-%H%M%SZ", &utc) == 0)
+        return false;
+    for (int attempt = 1; attempt < 100; attempt++) {
+        char suffix[8] = "";
+        if (attempt > 1)
+            snprintf(suffix, sizeof suffix, "-%d", attempt);
+        snprintf(hive.kept, sizeof hive.kept, "%s.before-tessaril-%s%s", hive.leaf, stamp, suffix);
+        if (g_hostCalls.linkat(hive.dirfd, hive.leaf, hive.dirfd, hive.kept, 0) == 0)
+            return true;
+        if (errno == EEXIST)
+            continue;
+        if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK && errno != EXDEV)
+            break;
+        if (CopyOldHive(hive, hive.kept))
+            return true;
+        if (errno != EEXIST)
+            break;
+    }
+    hive.kept[0] = '\0';
+    return false;
+}
+
 } // namespace
 
 OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *windowsPath,
                                const char *shownPath, off_t maxBytes, char *message, size_t size)
 {
+    bool inMemory = file->inMemory, backup = file->backup;
     HiveFileRelease(file);
     HiveFile &hive = *file;
+    hive.inMemory = inMemory;
+    hive.backup = backup;
     snprintf(hive.shown, sizeof hive.shown, "%s", shownPath);
     if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf)) {
         hive.dirfd = -1;
@@ -187,8 +251,9 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     }
     hive.minor = header.minor;
     hive.readOnly = WhyReadOnly(hive);
-    hive.writable = hive.readOnly == NULL;
-    if (hive.writable)
+    // Changes kept in memory may be made to any hive hivex can read.
+    hive.writable = hive.readOnly == NULL || hive.inMemory;
+    if (hive.readOnly == NULL && !hive.inMemory)
         RemoveLeftovers(hive);
 
     // hivex opens files by name: hand it the very file that was locked and
@@ -216,6 +281,8 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
 bool HiveFileCommit(HiveFile *file, char *message, size_t size)
 {
     HiveFile &hive = *file;
+    if (hive.inMemory)
+        return true;
     char temp[300] = "";
     // The new hive is an unnamed file in the hive's folder, so that a run
     // killed while writing it leaves nothing behind; it gets a name only
@@ -287,6 +354,9 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
         error = errno;
     } else if (!named && !giveName()) {
         failed = "giving it a name beside the hive";
+        error = errno;
+    } else if (hive.backup && !KeepOldHive(hive)) {
+        failed = "keeping the old hive beside it";
         error = errno;
     } else if (g_hostCalls.renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
         failed = "putting it in place of the hive";

@@ -38,10 +38,15 @@ struct HiveFile {
     bool writable = false; // the file, its folder and its file system may be written
     const char *readOnly = nullptr; // when not writable: why, in words
     char note[1536] = "";  // what the last save that succeeded has to tell, if anything
+    bool inMemory = false; // changes stay in memory: nothing beside the file is touched
+                           // and no commit writes anything
+    bool backup = false;   // a commit keeps the old file beside the new one
+    char kept[320] = "";   // the name the old file was kept under, after such a commit
     RegfFinish finish;     // what the run changed, for the last pass of each commit
 };
 
-// Opens, locks and checks the hive file at windowsPath (resolved through the
+// Opens, locks and checks the hive file at windowsPath (hive->inMemory and
+// hive->backup, set before, are kept) (resolved through the
 // host file layer) and opens it through hivex, for writing when it may be
 // written. A file larger than maxBytes is refused before anything of it is
 // read (kind, "SYSTEM" or "SOFTWARE", names the hive in that message). On
@@ -58,7 +63,12 @@ OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *win
 // when any step fails: the old file is then as it was, and nothing is left
 // beside it (a new file that cannot be removed is named in the message).
 // When only the flush of the folder after the rename fails, the new hive is
-// in place: true, and hive->note says so.
+// in place: true, and hive->note says so. With hive->backup, the old file
+// stays beside the new one as "<name>.before-tessaril-YYYYMMDD-HHMMSSZ" (the
+// time in UTC; "-2", "-3"... when that name is taken), named in hive->kept: a
+// hard link where the file system has them, else a flushed copy; the save
+// fails when it cannot be kept. With hive->inMemory nothing is written and
+// the result is true.
 bool HiveFileCommit(HiveFile *hive, char *message, size_t size);
 
 // Closes the hive, its lock and its folder, without writing.

@@ -12,9 +12,11 @@
 #include <hivex.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <strings.h>
 #include <string.h>
 
 #include <algorithm>
+#include <map>
 #include <new>
 #include <string>
 #include <unordered_map>
@@ -46,7 +48,19 @@ struct Child {
 struct Hive {
     bool loaded = false;
     HiveFile file;
-    bool dirty = false;
+    bool dirty = false;      // it differs from its file: a key was added, or a value
+                             // holds other data than the file has
+    bool keyAdded = false;
+    // The values changed since the file was read or written, each with what
+    // the file holds (absent: no such value); a value set back to that is no
+    // change.
+    std::map<std::pair<hive_node_h, std::string>, std::pair<bool, std::vector<unsigned char>>> values;
+    bool changed = false;    // it differed from its file when a save was due
+    // What the run did, for its report: each value it set, with what the
+    // hive held before the run's first change of it, and each key it added.
+    std::map<std::pair<hive_node_h, std::string>, std::pair<bool, std::vector<unsigned char>>> before;
+    std::vector<hive_node_h> added;
+    bool saveFailed = false; // a save of its changes failed
     bool damaged = false; // hivex failed on its content: never written
     int openKeys = 0;
     hive_node_h currentControlSet = 0;
@@ -55,6 +69,7 @@ struct Hive {
 };
 
 Hive g_hives[kHiveCount];
+bool g_inMemory = false, g_backup = false; // for the hives loaded next
 RegistryStore g_store;
 
 // A store key: the hive's number plus one above bit 40, its node below;
@@ -314,9 +329,17 @@ bool CommitHive(Hive &hive, char *message, size_t size)
                    "was left as it was", hive.file.shown);
         return false;
     }
-    if (!HiveFileCommit(&hive.file, message, size))
+    hive.changed = true;
+    if (!HiveFileCommit(&hive.file, message, size)) {
+        hive.saveFailed = true;
         return false;
-    hive.dirty = false;
+    }
+    hive.saveFailed = false;
+    // Changes kept in memory stay unsaved: they tell what a save would write.
+    if (!hive.file.inMemory) {
+        hive.dirty = hive.keyAdded = false;
+        hive.values.clear();
+    }
     return true;
 }
 
@@ -325,6 +348,26 @@ void ReleaseHive(Hive &hive)
     HiveFileRelease(&hive.file);
     hive.~Hive();
     new (&hive) Hive();
+}
+
+// A value's type and data as one string of bytes, to compare.
+std::vector<unsigned char> TypedBytes(DWORD type, const std::vector<unsigned char> &data)
+{
+    std::vector<unsigned char> bytes(4 + data.size());
+    memcpy(bytes.data(), &type, 4);
+    if (!data.empty())
+        memcpy(bytes.data() + 4, data.data(), data.size());
+    return bytes;
+}
+
+std::vector<unsigned char> TypedData(Hive &hive, hive_value_h value)
+{
+    DWORD type = 0;
+    size_t len = 0;
+    char *raw = ValueData(hive, value, &type, &len);
+    std::vector<unsigned char> data(raw, raw + (raw ? len : 0));
+    free(raw);
+    return TypedBytes(type, data);
 }
 
 // ------------------------------------------------------ the store methods
@@ -378,7 +421,11 @@ LONG StoreAddChild(RegistryStore *, StoreKey key, const char *name, StoreKey *ch
         hive.damaged = true;
         return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
     }
-    hive.dirty = true;
+    hive.dirty = hive.keyAdded = true;
+    try {
+        hive.added.push_back(added);
+    } catch (const std::bad_alloc &) {
+    }
     // Windows stamps a new key, and its parent, whose list of subkeys
     // changed; the list is put back in the registry's order when written.
     finish.stamped.push_back((uint32_t)added);
@@ -504,6 +551,18 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
         value.value = stored.empty() ? (char *)"" : (char *)stored.data();
         if (stored.size() + 4 > kMaxDataCell)
             return kNoRoomForValue;
+        // A value that already holds these bytes is left alone, and one set
+        // back to what the file holds is no change: a run that finds
+        // everything in order changes nothing, and the hive file is not
+        // rewritten.
+        if (existing != 0 && TypedData(hive, existing) == TypedBytes(dwType, stored))
+            return ERROR_SUCCESS;
+        auto was = std::make_pair(node, stored_name);
+        if (!hive.values.count(was))
+            hive.values[was] = existing == 0 ? std::make_pair(false, std::vector<unsigned char>())
+                                             : std::make_pair(true, TypedData(hive, existing));
+        if (!hive.before.count(was))
+            hive.before[was] = hive.values[was];
         std::vector<uint32_t> orphans;
         status = CheckRewritable(hive, node, existing, &orphans);
         if (status != ERROR_SUCCESS)
@@ -518,7 +577,10 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
             hive.damaged = true;
             return errno == ENOMEM ? ERROR_NOT_ENOUGH_MEMORY : ERROR_CANTWRITE;
         }
-        hive.dirty = true;
+        const auto &file = hive.values[was];
+        if (file.first && file.second == TypedBytes(dwType, stored))
+            hive.values.erase(was);
+        hive.dirty = hive.keyAdded || !hive.values.empty();
         finish.stamped.push_back((uint32_t)node);
         finish.rewritten.push_back((uint32_t)node);
         finish.orphaned.insert(finish.orphaned.end(), orphans.begin(), orphans.end());
@@ -551,10 +613,11 @@ LONG StoreRelease(RegistryStore *, StoreKey key)
     Hive &hive = g_hives[HiveOf(key)];
     hive.openKeys--;
     // The last key into a changed hive: this is the point where a run's
-    // changes are complete, so they go to disk now, once. A failure is
-    // answered here and told again, with its reason, when the installation
-    // is closed.
-    if (hive.openKeys == 0 && hive.dirty && !CommitHive(hive, NULL, 0))
+    // changes are complete, so they go to disk now, once; a save that fails
+    // is tried once more at once, so that a passing failure is over before
+    // the run goes on. A failure is answered here and told again, with its
+    // reason, when the installation is closed, which tries again.
+    if (hive.openKeys == 0 && hive.dirty && !CommitHive(hive, NULL, 0) && !CommitHive(hive, NULL, 0))
         return ERROR_CANTWRITE;
     return ERROR_SUCCESS;
 }
@@ -570,6 +633,8 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
 {
     Hive &hive = g_hives[which];
     ReleaseHive(hive);
+    hive.file.inMemory = g_inMemory;
+    hive.file.backup = g_backup;
     SetMessage(message, size, "%s", "");
     g_store.methods = &kMethods;
     RegistryFrontMount(&g_store);
@@ -613,6 +678,81 @@ bool OfflineCommitAll(char *message, size_t size)
 }
 
 bool OfflineHiveUnsaved(OfflineHive which) { return g_hives[which].loaded && g_hives[which].dirty; }
+
+void OfflineStoreOptions(bool inMemory, bool backup)
+{
+    g_inMemory = inMemory;
+    g_backup = backup;
+}
+
+void OfflineHiveOutcome(OfflineHive which, OfflineHiveResult *result)
+{
+    const Hive &hive = g_hives[which];
+    *result = OfflineHiveResult();
+    if (!hive.loaded)
+        return;
+    result->saveFailed = hive.saveFailed;
+    result->saved = hive.changed && !hive.dirty && !hive.saveFailed && !hive.file.inMemory;
+    // Changes not yet due to be saved count as changes too.
+    result->changed = hive.changed || hive.dirty;
+    snprintf(result->kept, sizeof result->kept, "%s", hive.file.kept);
+    result->controlSet = 0;
+    if (which == kOfflineSystem && hive.currentControlSet != 0) {
+        char *name = hivex_node_name(hive.file.h, hive.currentControlSet);
+        if (name != NULL && strncasecmp(name, "ControlSet", 10) == 0)
+            result->controlSet = (unsigned)atoi(name + 10);
+        free(name);
+    }
+}
+
+namespace {
+
+// A key's path below its hive's root, in ANSI, "\" between the names.
+std::string KeyPath(Hive &hive, hive_node_h node)
+{
+    std::string path;
+    for (hive_node_h n = node; n != 0 && n != hivex_root(hive.file.h); n = hivex_node_parent(hive.file.h, n)) {
+        char *utf8 = hivex_node_name(hive.file.h, n);
+        char ansi[kMaxKeyName * 2 + 1] = "";
+        if (utf8 != NULL)
+            Utf8ToAnsi(utf8, strlen(utf8), ansi, sizeof ansi);
+        free(utf8);
+        path = path.empty() ? std::string(ansi) : std::string(ansi) + "\\" + path;
+    }
+    return path;
+}
+
+} // namespace
+
+std::vector<OfflineChange> OfflineChanges(OfflineHive which)
+{
+    std::vector<OfflineChange> changes;
+    Hive &hive = g_hives[which];
+    if (!hive.loaded)
+        return changes;
+    for (hive_node_h node : hive.added)
+        changes.push_back(OfflineChange{KeyPath(hive, node), "", true, false, 0, ""});
+    for (const auto &v : hive.before) {
+        OfflineChange c{KeyPath(hive, v.first.first), "", false, v.second.first, 0, ""};
+        char name[kMaxKeyName * 2 + 1] = "";
+        Utf8ToAnsi(v.first.second.data(), v.first.second.size(), name, sizeof name);
+        c.value = name;
+        if (c.existed && v.second.second.size() >= 4) {
+            memcpy(&c.type, v.second.second.data(), 4);
+            const unsigned char *data = v.second.second.data() + 4;
+            size_t len = v.second.second.size() - 4;
+            if (IsStringType(c.type)) {
+                c.data.resize(Utf16leToAnsi(data, len, NULL, 0));
+                if (!c.data.empty())
+                    Utf16leToAnsi(data, len, (unsigned char *)&c.data[0], c.data.size());
+            } else {
+                c.data.assign((const char *)data, len);
+            }
+        }
+        changes.push_back(c);
+    }
+    return changes;
+}
 
 const char *OfflineHiveReadOnly(OfflineHive which)
 {

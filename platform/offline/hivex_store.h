@@ -15,7 +15,11 @@
 
 #include <stddef.h>
 
+#include "platform/base.h"
 #include "platform/offline/hive_file.h"
+
+#include <string>
+#include <vector>
 
 enum OfflineHive { kOfflineSystem = 0, kOfflineSoftware = 1 };
 
@@ -39,6 +43,35 @@ bool OfflineHiveUnsaved(OfflineHive which);
 
 // Why the loaded hive may not be written, in words; NULL when it may.
 const char *OfflineHiveReadOnly(OfflineHive which);
+
+// How the hives loaded from now on are saved: inMemory keeps every change in
+// memory and writes nothing at all (a check of what a repair would change);
+// backup keeps the old file of a hive beside the new one when it is written.
+void OfflineStoreOptions(bool inMemory, bool backup);
+
+// What became of one hive's changes.
+struct OfflineHiveResult {
+    bool changed = false;    // the run changed something in it
+    bool saved = false;      // and its changes are on disk
+    bool saveFailed = false; // a save failed: its file is as it was
+    char kept[320] = "";     // the name the old file was kept under beside it, if any
+    unsigned controlSet = 0; // SYSTEM: the number of the control set repaired
+};
+void OfflineHiveOutcome(OfflineHive which, OfflineHiveResult *result);
+
+// What the run did to a hive, saved or not: each key it added (value empty),
+// and each value it set, with what the hive held before (existed false: no
+// such value). Keys are paths below the hive's root ("ControlSet001\\..."),
+// names and string data in the ANSI code page, as the registry calls give them.
+struct OfflineChange {
+    std::string key;
+    std::string value;
+    bool keyAdded;
+    bool existed;
+    DWORD type;
+    std::string data;
+};
+std::vector<OfflineChange> OfflineChanges(OfflineHive which);
 
 // Drops all hives and handles and releases the locks (without writing).
 void OfflineUnloadAll(void);

@@ -7,6 +7,7 @@
 #include "log/text.h"
 #include "platform/emulated/codepage.h"
 #include "platform/offline/hivex_store.h"
+#include "platform/offline/scripted_answers.h"
 #include "platform/offline/windows_folder.h"
 #include "platform/posix/host_files.h"
 #include "platform/registry.h"
@@ -89,6 +90,23 @@ void SelectInstallationCodePage(char *note, size_t size)
              text);
 }
 
+InstallationOptions g_options;
+char g_host[PATH_MAX];            // the Windows folder
+char g_hive[PATH_MAX + 64];       // its SYSTEM hive
+char g_log[PATH_MAX + 300];        // where the log goes
+
+// The path of an open folder, as the system resolved it.
+bool FolderPath(int dirfd, char *out, size_t size)
+{
+    char link[64];
+    snprintf(link, sizeof link, "/proc/self/fd/%d", dirfd);
+    ssize_t n = readlink(link, out, size - 1);
+    if (n <= 0 || (size_t)n >= size - 1)
+        return false;
+    out[n] = '\0';
+    return true;
+}
+
 // Appends a line to a message for the user.
 void AddLine(char *message, size_t size, const char *line)
 {
@@ -99,9 +117,18 @@ void AddLine(char *message, size_t size, const char *line)
 
 } // namespace
 
+void SetInstallationOptions(const InstallationOptions &options)
+{
+    g_options = options;
+    OfflineStoreOptions(options.check, options.backup);
+    OfflineQuietBoxes(options.quiet || options.check);
+    HostFilesWriteNothing(options.check);
+}
+
 bool OpenInstallation(const char *path, char *message, size_t size)
 {
     message[0] = '\0';
+    g_host[0] = g_hive[0] = g_log[0] = '\0';
     if (path == NULL || path[0] == '\0') {
         snprintf(message, size,
                  "tessaril: no installation named: give the Windows folder of the mounted "
@@ -140,10 +167,14 @@ bool OpenInstallation(const char *path, char *message, size_t size)
             AddLine(message, size, note);
         }
         if (const char *why = OfflineHiveReadOnly(kOfflineSystem)) {
+            if (!g_options.check) {
+                OfflineUnloadAll();
+                snprintf(message, size, "tessaril: %s cannot be changed: %s. Nothing was changed.",
+                         shown, why);
+                return false;
+            }
             char note[sizeof shown + 512];
-            snprintf(note, sizeof note,
-                     "tessaril: note: %s cannot be changed: %s. This run changes nothing.", shown,
-                     why);
+            snprintf(note, sizeof note, "tessaril: note: %s cannot be changed: %s.", shown, why);
             AddLine(message, size, note);
         }
         break;
@@ -230,21 +261,29 @@ bool OpenInstallation(const char *path, char *message, size_t size)
                  detail);
         AddLine(message, size, warning);
     }
-    // The log goes to Temp; a Temp that is a link is not followed, so the run
-    // keeps no log. Say so, as nothing else would.
+    // The log goes to Temp; a Temp that is a link is not followed, and one
+    // that is missing is not made, so the run keeps no log. Say so, as
+    // nothing else would.
     int dirfd = -1;
     char leaf[256];
     snprintf(winPath, sizeof winPath, "%s\\Temp\\Tessaril.log", windows);
     if (HostOpenParent(winPath, &dirfd, leaf, sizeof leaf)) {
+        char folder[PATH_MAX];
+        if (FolderPath(dirfd, folder, sizeof folder))
+            snprintf(g_log, sizeof g_log, "%s/%s", folder, leaf);
         close(dirfd);
-    } else if (errno == ELOOP) {
+    } else if (!g_options.check) {
         char warning[sizeof shown + 128];
         snprintf(warning, sizeof warning,
-                 "tessaril: warning: %s/Temp is a symbolic link, which tessaril does not "
-                 "follow, so this run keeps no log.",
+                 errno == ELOOP ? "tessaril: warning: %s/Temp is a symbolic link, which tessaril "
+                                  "does not follow, so this run keeps no log."
+                                : "tessaril: warning: %s has no Temp folder, so this run keeps no "
+                                  "log.",
                  host);
         AddLine(message, size, warning);
     }
+    snprintf(g_host, sizeof g_host, "%s", host);
+    snprintf(g_hive, sizeof g_hive, "%s/system32/config/system", host);
     return true;
 }
 
@@ -271,4 +310,34 @@ bool CloseInstallation(char *message, size_t size)
     }
     OfflineUnloadAll();
     return ok;
+}
+
+void GetInstallationOutcome(InstallationOutcome *outcome)
+{
+    *outcome = InstallationOutcome();
+    snprintf(outcome->windows, sizeof outcome->windows, "%s", g_host);
+    snprintf(outcome->hive, sizeof outcome->hive, "%s", g_hive);
+    OfflineBoxRecord boxes;
+    OfflineBoxesMet(&boxes);
+    outcome->questions = boxes.questions;
+    outcome->declined = boxes.declined;
+    outcome->endOfInput = boxes.endOfInput;
+    outcome->restartWithheld = boxes.restartWithheld;
+    snprintf(outcome->error, sizeof outcome->error, "%s", boxes.error);
+    OfflineHiveResult system;
+    OfflineHiveOutcome(kOfflineSystem, &system);
+    outcome->controlSet = system.controlSet;
+    outcome->changed = system.changed;
+    outcome->saved = system.saved;
+    outcome->saveFailed = system.saveFailed;
+    if (system.kept[0] != '\0') {
+        const char *slash = strrchr(g_hive, '/');
+        snprintf(outcome->kept, sizeof outcome->kept, "%.*s/%s", slash ? (int)(slash - g_hive) : 0,
+                 g_hive, system.kept);
+    }
+    for (const OfflineChange &c : OfflineChanges(kOfflineSystem))
+        outcome->changes.push_back(InstallationChange{c.key, c.value, c.existed, c.data});
+    struct stat st;
+    if (!g_options.check && g_log[0] != '\0' && lstat(g_log, &st) == 0 && S_ISREG(st.st_mode))
+        snprintf(outcome->log, sizeof outcome->log, "%s", g_log);
 }

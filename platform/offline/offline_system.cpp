@@ -2,6 +2,7 @@
 // directories and files, message boxes on the terminal, the version read from
 // the SOFTWARE hive, and a restart that cannot happen from here.
 #include "platform/dialog.h"
+#include "platform/offline/hivex_store.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/files.h"
 #include "platform/posix/host_files.h"
@@ -33,6 +34,8 @@ UINT CopyDirectory(const char *text, LPSTR buffer, UINT size)
 
 // Scripted answers, when set: the rest of the text still to read.
 const char *g_script = NULL;
+bool g_quiet = false;
+OfflineBoxRecord g_boxes;
 
 int NextAnswerChar()
 {
@@ -115,6 +118,10 @@ bool ReadVersionString(HKEY key, const char *name, char *out, DWORD size)
 
 void OfflineScriptAnswers(const char *lines) { g_script = lines; }
 
+void OfflineQuietBoxes(bool quiet) { g_quiet = quiet; }
+
+void OfflineBoxesMet(OfflineBoxRecord *record) { *record = g_boxes; }
+
 UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize)
 {
     return CopyDirectory(HostFilesWindowsDirectory(), lpBuffer, uSize);
@@ -161,31 +168,52 @@ BOOL WINAPI CloseHandle(HANDLE hObject)
 int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType)
 {
     (void)hWnd;
-    printf("\n[%s]\n%s\n", lpCaption ? lpCaption : "", lpText ? lpText : "");
-    if ((uType & 0xF) != MB_YESNO) {
+    bool question = (uType & 0xF) == MB_YESNO;
+    // The changes were to be saved when the last key into the hive closed:
+    // after a save that failed, no question suggests that all went well (the
+    // program tells of the failure at once).
+    OfflineHiveResult system;
+    OfflineHiveOutcome(kOfflineSystem, &system);
+    if (question && system.saveFailed) {
+        g_boxes.restartWithheld = true;
+        return IDNO;
+    }
+    if (!g_quiet)
+        printf("\n[%s]\n%s\n", lpCaption ? lpCaption : "", lpText ? lpText : "");
+    if (!question) {
+        snprintf(g_boxes.error, sizeof g_boxes.error, "%s", lpText ? lpText : "");
         fflush(stdout);
         return IDOK;
     }
+    int answer = IDNO;
     for (;;) {
-        fputs("Yes or No? ", stdout);
+        if (!g_quiet)
+            fputs("Yes or No? ", stdout);
         fflush(stdout);
         char line[64];
         if (!ReadAnswer(line, sizeof line)) {
-            fputs("\n", stdout);
+            if (!g_quiet)
+                fputs("\n", stdout);
             fflush(stdout);
-            return IDNO;
+            g_boxes.endOfInput = true;
+            break;
         }
         // Answers that come from a pipe are not echoed by a terminal.
-        if (g_script != NULL || !isatty(0)) {
+        if (!g_quiet && (g_script != NULL || !isatty(0))) {
             fputs(line, stdout);
             fputs("\n", stdout);
         }
-        const char *answer = Trim(line);
-        if (strcasecmp(answer, "y") == 0 || strcasecmp(answer, "yes") == 0)
-            return IDYES;
-        if (strcasecmp(answer, "n") == 0 || strcasecmp(answer, "no") == 0)
-            return IDNO;
+        const char *text = Trim(line);
+        if (strcasecmp(text, "y") == 0 || strcasecmp(text, "yes") == 0) {
+            answer = IDYES;
+            break;
+        }
+        if (strcasecmp(text, "n") == 0 || strcasecmp(text, "no") == 0)
+            break;
     }
+    if (g_boxes.questions++ == 0)
+        g_boxes.declined = answer == IDNO;
+    return answer;
 }
 
 BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA info)

@@ -6,6 +6,7 @@
 #include "platform/posix/host_files.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <limits.h>
 #include <stdio.h>
@@ -107,8 +108,21 @@ bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *
     note[0] = '\0';
     char host[PATH_MAX];
     struct stat st;
-    if (realpath(path, host) == NULL || stat(host, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    if (realpath(path, host) == NULL || stat(host, &st) != 0) {
+        snprintf(note, noteSize,
+                 errno == ENOENT  ? "tessaril: %s does not exist."
+                 : errno == EACCES ? "tessaril: %s may not be entered (permission denied)."
+                 : errno == ENOTDIR ? "tessaril: %s is not a folder."
+                                    : "tessaril: %s cannot be looked at.",
+                 path);
+        return false;
+    }
+    if (!S_ISDIR(st.st_mode)) {
         snprintf(note, noteSize, "tessaril: %s is not a folder.", path);
+        return false;
+    }
+    if (access(host, R_OK | X_OK) != 0) {
+        snprintf(note, noteSize, "tessaril: %s may not be entered (permission denied).", path);
         return false;
     }
     // A folder with a system32 is taken for the Windows folder, so that what

@@ -10,6 +10,7 @@
 
 namespace {
 
+bool g_writeNothing = false;
 char g_windowsDirectory[MAX_PATH];
 char g_hostDirectory[4096];
 
@@ -195,12 +196,26 @@ HANDLE HostCreateFile(LPCSTR path, DWORD access, DWORD disposition)
     char leaf[256];
     if (!HostOpenParent(path, &dirfd, leaf, sizeof leaf))
         return INVALID_HANDLE_VALUE;
-    int fd = openat(dirfd, leaf, flags, 0644);
+    bool writes = (access & (GENERIC_WRITE | FILE_APPEND_DATA)) != 0;
+    int fd;
+    struct stat st;
+    if (g_writeNothing && writes) {
+        // What the file would be: an existing one must be a regular file.
+        bool there = fstatat(dirfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0;
+        fd = (there && !S_ISREG(st.st_mode)) || (!there && !(flags & O_CREAT))
+                 ? -1
+                 : open("/dev/null", O_WRONLY | O_CLOEXEC);
+        close(dirfd);
+        if (fd < 0)
+            return INVALID_HANDLE_VALUE;
+        g_fds[slot] = fd;
+        return (HANDLE)(slot + kHandleBias);
+    }
+    fd = openat(dirfd, leaf, flags, 0644);
     close(dirfd);
     if (fd < 0)
         return INVALID_HANDLE_VALUE;
     // Only a regular file: a device or a pipe could block or be read forever.
-    struct stat st;
     if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
         close(fd);
         return INVALID_HANDLE_VALUE;
@@ -250,10 +265,12 @@ BOOL HostDeleteFile(LPCSTR path)
         return FALSE;
     struct stat st;
     bool ok = fstatat(dirfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && !S_ISDIR(st.st_mode) &&
-              unlinkat(dirfd, leaf, 0) == 0;
+              (g_writeNothing || unlinkat(dirfd, leaf, 0) == 0);
     close(dirfd);
     return ok;
 }
+
+void HostFilesWriteNothing(bool on) { g_writeNothing = on; }
 
 int HostOpenFileCount(void)
 {

@@ -32,6 +32,10 @@ BOOL HostWriteFile(HANDLE file, LPCVOID data, DWORD size, LPDWORD written);
 BOOL HostCloseFile(HANDLE file);
 BOOL HostDeleteFile(LPCSTR path);
 
+// With on, nothing is written to the host tree from now on: a file opened
+// for writing takes what is written and keeps none of it, and a file deleted
+// stays. Opening, finding and failing go on as they would.
+void HostFilesWriteNothing(bool on);
 // How many files are open now.
 int HostOpenFileCount(void);
 

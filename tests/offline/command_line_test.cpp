@@ -19,6 +19,7 @@ namespace {
 const std::string kClassPath = "/ControlSet001/Control/Class/{4D36E965-E325-11CE-BFC1-08002BE10318}";
 const std::string kRepairedUpper = "MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k";
 const std::string kUsage = "Usage: tessaril [OPTION]... [PATH]\n";
+const std::string kTryHelp = "tessaril: try 'tessaril --help' for more information.\n";
 
 std::string SystemHive(const std::string &windows) { return windows + "/system32/config/system"; }
 
@@ -140,7 +141,7 @@ TEST(CommandLine, EachWayOfNamingTheInstallation)
         r = RunTessaril(variable, "y\nn\n");
         EXPECT_EQ(2, r.exitCode);
         EXPECT_EQ("", r.out);
-        EXPECT_TRUE(Contains(r.err, "TESSARIL_SYSTEMROOT\n" + kUsage)) << r.err;
+        EXPECT_TRUE(Contains(r.err, "TESSARIL_SYSTEMROOT\n" + kTryHelp)) << r.err;
     }
     std::string empty = FreshFolder("name-none");
     r = RunTessaril(NULL, "y\nn\n", {empty});
@@ -149,9 +150,26 @@ TEST(CommandLine, EachWayOfNamingTheInstallation)
     EXPECT_TRUE(Contains(r.err, "holds no system32/config/system hive, nor does any folder at its "
                                 "top level"))
         << r.err;
-    r = RunTessaril(NULL, "y\nn\n", {empty + "/missing"});
-    EXPECT_EQ(2, r.exitCode);
-    EXPECT_EQ("tessaril: " + empty + "/missing is not a folder.\n", r.err);
+    // A path that is not there, a file, and a folder this user may not enter.
+    WriteFile(empty + "/file", "");
+    std::vector<std::pair<std::string, std::string>> paths = {
+        {empty + "/missing", " does not exist.\n"},
+        {empty + "/file", " is not a folder.\n"},
+        {empty + "/file/below", " is not a folder.\n"}};
+    for (const auto &p : paths) {
+        r = RunTessaril(NULL, "y\nn\n", {p.first});
+        EXPECT_EQ(2, r.exitCode) << p.first;
+        EXPECT_EQ("tessaril: " + p.first + p.second, r.err);
+    }
+    OtherUserFolder closed("name-closed");
+    if (geteuid() == 0 && !closed.path.empty()) {
+        std::string inside = MakeSample(closed.path);
+        ASSERT_EQ(0, chmod(closed.path.c_str(), 0700));
+        r = RunTessaril(NULL, "y\nn\n", {inside},
+                        {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"});
+        EXPECT_EQ(2, r.exitCode);
+        EXPECT_EQ("tessaril: " + inside + " may not be entered (permission denied).\n", r.err);
+    }
 }
 
 TEST(CommandLine, YesRepairsAsThePipedAnswersDoWithoutReadingInput)
@@ -197,8 +215,9 @@ TEST(CommandLine, HelpVersionAndWrongCommandLines)
         EXPECT_EQ(0, r.exitCode) << option;
         EXPECT_EQ("", r.err) << option;
         EXPECT_EQ(0u, r.out.find(kUsage)) << r.out;
-        for (const char *part : {"-y, --yes", "TESSARIL_SYSTEMROOT", "Temp/Tessaril.log",
-                                 "system32/config/system", "UpperFilters", "Exit status:\n"})
+        for (const char *part : {"-y, --yes", "-n, --check", "-b, --backup", "-q, --quiet",
+                                 "TESSARIL_SYSTEMROOT", "Temp/Tessaril.log", "system32/config/system",
+                                 "UpperFilters", "Exit status:\n", "\n  4  saved, but", "\n  5  (--check)"})
             EXPECT_TRUE(Contains(r.out, part)) << option << " lacks " << part;
     }
 
@@ -227,18 +246,22 @@ TEST(CommandLine, HelpVersionAndWrongCommandLines)
     struct Wrong {
         std::vector<std::string> args;
         const char *said;
-    } wrong[] = {{{"--bogus"}, "unrecognized option '--bogus'\n"},
-                 {{"-q", windows}, "invalid option -- 'q'\n"},
-                 {{"--yes=1"}, "option '--yes' doesn't allow an argument\n"},
-                 {{windows, windows}, "tessaril: one PATH only, not 2\n"}};
+    } wrong[] = {{{"--bogus"}, "tessaril: unrecognized option '--bogus'\n"},
+                 {{"-x", windows}, "tessaril: invalid option -- 'x'\n"},
+                 {{"--yes=1"}, "tessaril: option '--yes' doesn't allow an argument\n"},
+                 {{windows, windows}, "tessaril: one PATH only, not 2\n"},
+                 {{"--check", "--backup", windows}, "tessaril: --check writes nothing, so it keeps no "
+                                                    "backup either: give one of --check and --backup\n"}};
     for (const Wrong &c : wrong) {
         RunResult r = RunTessaril(windows.c_str(), "y\nn\n", c.args);
         EXPECT_EQ(2, r.exitCode) << c.said;
         EXPECT_EQ("", r.out) << c.said;
-        EXPECT_TRUE(Contains(r.err, std::string(c.said) + kUsage +
-                                        "Try 'tessaril --help' for more information.\n"))
-            << r.err;
+        EXPECT_EQ(std::string(c.said) + kTryHelp, r.err);
     }
+    // Help that cannot be written is a failure.
+    RunResult full = RunProgram({"/bin/sh", "-c", "exec \"$0\" --help >/dev/full", TESSARIL_EXE});
+    EXPECT_EQ(1, full.exitCode);
+    EXPECT_EQ("tessaril: standard output could not be written: No space left on device\n", full.err);
     EXPECT_EQ(bytes, ReadFile(SystemHive(windows)));
     EXPECT_EQ((std::set<std::string>{}), FolderNames(windows + "/Temp"));
 }

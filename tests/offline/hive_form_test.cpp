@@ -273,9 +273,12 @@ TEST(HiveForm, AValueTooLargeToStoreFailsAloneAndTheRestOfTheRunIsSaved)
     withGravle.push_back("Gravle2k");
     ASSERT_EQ(999998u, MultiUtf16(withGravle).size());
 
+    // Saved, with a driver not set up: status 4.
     RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(4, r.exitCode);
     EXPECT_EQ("", r.err);
+    EXPECT_NE(std::string::npos, r.summary.find("tessaril: Gravle2k is not set up: its filter list could not be written\n"))
+        << r.summary;
     std::string shown = Shown(filler);
     EXPECT_EQ(Entry("Operating System = Windows XP") +
                   Entry("Before create Gravle2k in UpperFilters values: " + shown) +
@@ -308,7 +311,7 @@ TEST(HiveForm, AValueTooLargeToStoreFailsAloneAndTheRestOfTheRunIsSaved)
     filler = Filler(700, 0);
     before.insert(before.end(), filler.begin(), filler.end());
     r = RunTessaril(windows.c_str(), "y\nn\n");
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(4, r.exitCode);
     std::string log = Entry("Operating System = Windows XP");
     for (const char *d : {"Gravle2k", "kvt_2k"})
         log += Entry("Before create " + std::string(d) + " in UpperFilters values: " + Shown(before)) +

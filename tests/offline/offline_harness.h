@@ -42,6 +42,9 @@ struct RunResult {
     int exitCode;
     std::string out;
     std::string err;
+    // tessaril's summary, the "tessaril: " lines that end its standard
+    // output, taken out of out, which keeps the boxes.
+    std::string summary;
 };
 
 // Runs tessaril with TESSARIL_SYSTEMROOT set to root (unset when root is
@@ -60,7 +63,7 @@ RunResult RunTessaril(const char *root, const std::string &input,
 // when it has no problem the old one had not.
 ::testing::AssertionResult KernelAccepts(const std::string &hive, const std::string *before = NULL);
 
-// Runs any program with arguments; its standard output.
+// Runs any program with arguments; its standard output (less a summary).
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root = NULL);
 
 std::string ReadFile(const std::string &path, bool *exists = NULL);

@@ -146,8 +146,9 @@ TEST(OfflineRun, DecliningOrEndOfInputTouchesNothing)
         WriteFile(windows + "/Temp/Tessaril.log", "old log");
         std::string bytes = ReadFile(hive);
         RunResult r = RunTessaril(windows.c_str(), c.input);
-        EXPECT_EQ(0, r.exitCode) << c.input;
+        EXPECT_EQ(3, r.exitCode) << c.input;
         EXPECT_EQ(ConfirmBox(c.shown), r.out) << c.input;
+        EXPECT_EQ("", r.summary) << c.input;
         EXPECT_EQ(bytes, ReadFile(hive)) << c.input;
         EXPECT_EQ("old log", ReadFile(windows + "/Temp/Tessaril.log")) << c.input;
     }
@@ -249,7 +250,7 @@ TEST(OfflineRun, SystemHiveWithoutUsableSelectIsRefused)
     }
 }
 
-TEST(OfflineRun, ReadOnlyHiveEndsAtTheFilterKeyBoxUntouched)
+TEST(OfflineRun, ReadOnlyHiveIsRefusedBeforeAnyQuestion)
 {
     std::string windows = MakeSample(FreshFolder("readonly"));
     ASSERT_FALSE(windows.empty());
@@ -257,13 +258,12 @@ TEST(OfflineRun, ReadOnlyHiveEndsAtTheFilterKeyBoxUntouched)
     ASSERT_EQ(0, chmod(hive.c_str(), 0444));
     std::string bytes = ReadFile(hive);
     RunResult r = RunTessaril(windows.c_str(), "y\n");
-    EXPECT_EQ(0, r.exitCode);
-    EXPECT_EQ("tessaril: note: " + hive + " cannot be changed: the file is marked read-only. This run "
-              "changes nothing.\n",
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_EQ("tessaril: " + hive + " cannot be changed: the file is marked read-only; give its owner "
+              "the right to write it (chmod u+w), then run tessaril again. Nothing was changed.\n",
               r.err);
-    EXPECT_EQ(ConfirmBox({"y"}) + ErrorBox("Cannot open the Filter Key"), r.out);
-    EXPECT_EQ(Entry("Operating System = Windows XP") + Entry(kFilterKeyFailure),
-              ReadFile(windows + "/Temp/Tessaril.log"));
+    EXPECT_EQ("", r.out + r.summary);
+    EXPECT_EQ(std::set<std::string>{}, FolderNames(windows + "/Temp"));
     EXPECT_EQ(bytes, ReadFile(hive));
     EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
 }
@@ -345,27 +345,30 @@ TEST(OfflineRun, LockedInstallationIsReportedInUse)
 
 TEST(OfflineRun, VersionComesFromTheSoftwareHive)
 {
-    const std::string rejected = "This utility will run only in Windows 2000 and in Windows XP";
+    // Refused before any question, with the version found.
     struct Case {
         std::vector<std::string> options;
         const char *warning;
-    } cases[] = {{{"--no-software"}, "the SOFTWARE hive cannot be read"},
-                 {{"--version", "none"}, ""},
-                 {{"--version", "6.0"}, ""},
-                 {{"--version", "4.0"}, ""},
-                 {{"--version", "5.x"}, ""}};
+        const char *found;
+    } cases[] = {
+        {{"--no-software"}, "the SOFTWARE hive cannot be read", "names no Windows version that can be read (in the SOFTWARE hive)"},
+        {{"--version", "none"}, "", "names no Windows version that can be read (in the SOFTWARE hive)"},
+        {{"--version", "6.0"}, "", "is Windows Vista or Server 2008 (version 6.0)"},
+        {{"--version", "4.0"}, "", "is Windows NT 4.0 (version 4.0)"},
+        {{"--version", "5.x"}, "", "names no Windows version that can be read (in the SOFTWARE hive)"}};
     for (const Case &c : cases) {
         std::string windows = MakeSample(FreshFolder("version"), c.options);
         ASSERT_FALSE(windows.empty());
         WriteFile(windows + "/Temp/Tessaril.log", "old log");
         std::string bytes = ReadFile(SystemHive(windows));
         RunResult r = RunTessaril(windows.c_str(), "y\n");
-        EXPECT_EQ(0, r.exitCode) << c.options[0];
-        EXPECT_EQ(ConfirmBox({"y"}) + ErrorBox(rejected), r.out) << c.options[0];
-        if (*c.warning)
-            EXPECT_NE(std::string::npos, r.err.find(c.warning)) << r.err;
-        else
-            EXPECT_EQ("", r.err);
+        EXPECT_EQ(2, r.exitCode) << c.options[0];
+        EXPECT_EQ("", r.out + r.summary) << c.options[0];
+        EXPECT_NE(std::string::npos, r.err.find(c.warning)) << r.err;
+        EXPECT_NE(std::string::npos,
+                  r.err.find("tessaril: the installation at " + windows + " " + c.found +
+                             ", and tessaril repairs only Windows 2000 and XP. Nothing was changed.\n"))
+            << r.err;
         EXPECT_EQ("old log", ReadFile(windows + "/Temp/Tessaril.log"));
         EXPECT_EQ(bytes, ReadFile(SystemHive(windows)));
     }
@@ -410,11 +413,18 @@ TEST(OfflineRun, MissingPiecesAreReportedAndTheRunGoesOn)
     ASSERT_FALSE(windows.empty());
     std::string bytes = ReadFile(SystemHive(windows));
     RunResult r = RunTessaril(windows.c_str(), "y\nn\n");
-    EXPECT_EQ(0, r.exitCode);
+    EXPECT_EQ(4, r.exitCode);
     EXPECT_EQ(ConfirmBox({"y"}) + RestartBox({"n"}), r.out);
     EXPECT_EQ(Entry("Operating System = Windows XP") + Entry("Fail - Missing Gravle2k") +
                   Entry("Fail - Missing kvt_2k") + Entry("Fail - Missing Mbx7_xp"),
               ReadFile(windows + "/Temp/Tessaril.log"));
+    EXPECT_EQ("tessaril: ControlSet001 of " + SystemHive(windows) +
+                  ": nothing to change, so the hive was left as it was\n"
+                  "tessaril: Gravle2k is not set up: its file is missing or cannot be opened\n"
+                  "tessaril: kvt_2k is not set up: its file is missing or cannot be opened\n"
+                  "tessaril: Mbx7_xp is not set up: its file is missing or cannot be opened\n"
+                  "tessaril: the log: " + windows + "/Temp/Tessaril.log\n",
+              r.summary);
     EXPECT_EQ(bytes, ReadFile(SystemHive(windows)));
 
     // No Temp folder: no log anywhere, the repair done all the same.
@@ -422,6 +432,8 @@ TEST(OfflineRun, MissingPiecesAreReportedAndTheRunGoesOn)
     r = RunTessaril(windows.c_str(), "y\nn\n");
     EXPECT_EQ(0, r.exitCode);
     EXPECT_EQ(ConfirmBox({"y"}) + RestartBox({"n"}), r.out);
+    EXPECT_EQ("tessaril: warning: " + windows + " has no Temp folder, so this run keeps no log.\n", r.err);
+    EXPECT_NE(std::string::npos, r.summary.find("tessaril: no log could be kept\n")) << r.summary;
     EXPECT_EQ((std::set<std::string>{"system32"}), FolderNames(windows));
     EXPECT_EQ("MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k",
               Reglookup(SystemHive(windows))[kClassPath + "/UpperFilters"]);

@@ -1,0 +1,59 @@
+// What the Linux program tells of a run: the repaired keys as they stand
+// before and after the wizard, the exit status decided from the run's
+// outcome, and the summary in words.
+#ifndef TESSARIL_WIZARD_OFFLINE_REPORT_H
+#define TESSARIL_WIZARD_OFFLINE_REPORT_H
+
+#include "platform/installation.h"
+#include "repair/filter_list.h"
+
+#include <stdio.h>
+
+// The exit statuses of the Linux program.
+enum ExitStatus {
+    kStatusInOrder = 0,      // saved, or nothing to change
+    kStatusNotSaved = 1,     // the changes could not be saved (or the output not written)
+    kStatusRefused = 2,      // wrong command line, or an installation that cannot be repaired
+    kStatusDeclined = 3,     // No at the first question, or the end of input
+    kStatusDriverNotSet = 4, // saved, but a driver could not be set up
+    kStatusWouldChange = 5   // a check: a repair would change something or leave a driver out
+};
+
+const int kRepairEntries = 3;
+const int kFilterValues = 2; // UpperFilters, LowerFilters
+
+// The keys and files a repair sets up, as they stand.
+struct RepairState {
+    bool listThere[kFilterValues];
+    char list[kFilterValues][kListTextMax + 1]; // as the log shows a list
+    bool serviceThere[kRepairEntries];
+    bool fileThere[kRepairEntries];
+    bool listed[kRepairEntries]; // the driver stands once in its list
+};
+
+// Reads the state after a run through the registry and file calls (the
+// keys and values the wizard has read already: reading them again finds
+// nothing new). The system must have been detected (it decides the third
+// driver).
+void ReadRepairState(RepairState *state);
+
+// The state before the run: the state after it, less the run's changes.
+void StateBeforeRun(const InstallationOutcome &outcome, const RepairState &after,
+                    RepairState *before);
+
+// Whether every driver is set up.
+bool AllDriversSetUp(const RepairState &after);
+
+// The exit status of a run that got past the installation's checks.
+int DecideExitStatus(const InstallationOutcome &outcome, bool closed, const RepairState &after,
+                     bool check);
+
+// The summary of a run that got past the first question, on out.
+void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairState &before,
+                  const RepairState &after, bool check);
+
+// Why the installation's Windows is not one the wizard repairs, as the
+// ending of a sentence ("is Windows 7 (version 6.1)"); false when it is one.
+bool DescribeUnsupportedSystem(char *text, size_t size);
+
+#endif
