@@ -3,6 +3,8 @@
 
 #include <string.h>
 
+#include "platform/base.h"
+
 bool CopyText(char *out, size_t size, const char *text)
 {
     size_t n = strlen(text);
@@ -24,6 +26,13 @@ bool AppendText(char *out, size_t size, const char *text)
         return false;
     memcpy(out + used, text, n + 1);
     return true;
+}
+
+size_t CharacterSize(const char *text)
+{
+    // Lead bytes are never ASCII.
+    BYTE c = (BYTE)text[0];
+    return c >= 0x80 && IsDBCSLeadByte(c) && text[1] != '\0' ? 2 : 1;
 }
 
 // Appends up to n bytes of text to out[*used], as many as fit before the

@@ -12,6 +12,11 @@ bool CopyText(char *out, size_t size, const char *text);
 // result does not fit.
 bool AppendText(char *out, size_t size, const char *text);
 
+// How many bytes the character at text takes in the system's ANSI code page:
+// 2 for a lead byte (IsDBCSLeadByte) followed by a byte that is not NUL, else
+// 1. The registry counts names in such characters once it has converted them.
+size_t CharacterSize(const char *text);
+
 // Fills out with pattern, each "%s" replaced by the next of the given
 // strings (a missing one counts as empty). Every other byte of the pattern,
 // and every byte of the strings, is taken literally. The result is cut to

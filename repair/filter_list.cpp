@@ -21,17 +21,24 @@ char LowerAscii(char c) { return (c >= 'A' && c <= 'Z') ? (char)(c + 0x20) : c; 
 
 // Lowercases the ASCII capitals of text. The second byte of a two-byte
 // character (code pages such as 932) is part of that character, not a letter,
-// and stays as it is: lowering it would turn the name into another one, which
-// the service lookup then misses.
+// and stays as it is ("\x83\x41", the katakana A, is not turned into
+// "\x83\x61", another character). That has two effects on the merge, both
+// as the names are spelt on the system:
+// - the service lookup is given the entry's own characters, so a registered
+//   name whose second bytes fall on capitals is found;
+// - the test for the driver's name no longer finds it across a character: in
+//   932 an entry "\x83\x47" "RAVLE2K" (a katakana, then "RAVLE2K") does not
+//   contain "gravle2k" and is kept when registered, where in a single-byte
+//   code page such as 1252 the entry "\x83" "GRAVLE2K" does contain it and is
+//   dropped.
 void LowerCopy(char *out, const char *text, size_t length)
 {
-    for (size_t i = 0; i < length; i++) {
+    for (size_t i = 0; i < length;) {
+        size_t size = CharacterSize(text + i);
         out[i] = LowerAscii(text[i]);
-        // Lead bytes are never ASCII.
-        if ((BYTE)text[i] >= 0x80 && IsDBCSLeadByte((BYTE)text[i]) && i + 1 < length) {
-            i++;
-            out[i] = text[i];
-        }
+        if (size == 2)
+            out[i + 1] = text[i + 1];
+        i += size;
     }
     out[length] = '\0';
 }

@@ -11,6 +11,15 @@
 // Makes the Windows code page numbered number (1252, 1251, 932...) the ANSI
 // code page of every conversion below. False, with the code page left as it
 // was, when iconv does not know it. Until a code page is chosen it is 1252.
+//
+// A single-byte code page (874, 1250 to 1258) converts through one table of
+// 256 characters, each byte converted on its own when the code page is
+// selected: one byte is always one character, both ways, as in Windows'
+// tables. A byte iconv leaves undefined is read as Windows reads it: the
+// character of its own number (0x81 of 1252 is U+0081), or the private-use
+// character Windows' table gives it (0xD9 of 1255 is U+F88D). The double-byte
+// code pages (932, 936, 949, 950) have Windows' lead bytes; a lead byte and
+// the byte after it are one character, converted by iconv.
 bool SelectCodePage(unsigned number);
 unsigned SelectedCodePage(void);
 
@@ -18,18 +27,28 @@ unsigned SelectedCodePage(void);
 // the double-byte ones, such as 932 or 936, have such bytes).
 bool AnsiIsLeadByte(unsigned char c);
 
-// ANSI bytes (NULs included, taken as they are) into UTF-16LE. Each byte
-// gives at most one code unit, so 2 * size bytes always hold the result. A
-// byte the code page leaves undefined, or a broken double-byte sequence,
-// stands for the character of its own number, as Windows reads such bytes.
+// The character of each byte of a single-byte code page, the table every
+// conversion goes through; NULL for a double-byte one.
+const uint16_t *AnsiSingleByteTable(void);
+
+// How many bytes the ANSI character at p (of the left bytes there) takes: 2
+// for a lead byte followed by a byte that is not NUL, else 1. Each character
+// is one UTF-16 unit, so a text has as many characters as it converts to.
+size_t AnsiCharSize(const unsigned char *p, size_t left);
+
+// ANSI bytes (NULs included, taken as they are) into UTF-16LE, one unit per
+// character, so 2 * size bytes always hold the result. A broken double-byte
+// character (a lead byte with no second, or a pair the code page has no
+// character for) is U+30FB, Windows' default character of those code pages.
 // Returns the length of the whole conversion; at most capacity bytes are
 // stored.
 size_t AnsiToUtf16le(const unsigned char *in, size_t size, unsigned char *out, size_t capacity);
 
 // UTF-16LE (a trailing odd byte is ignored) into ANSI bytes. A character the
-// code page cannot hold comes out as "?" (a surrogate pair is one character).
-// Returns the length of the whole conversion, which may exceed capacity; only
-// the first capacity bytes are stored.
+// code page cannot hold comes out as "?" (a surrogate pair is one character;
+// Windows' best-fit replacements are not made). Returns the length of the
+// whole conversion, which may exceed capacity; only the first capacity bytes
+// are stored.
 size_t Utf16leToAnsi(const unsigned char *in, size_t size, unsigned char *out, size_t capacity);
 
 // UTF-8 (as hivex gives names) into UTF-16LE; a malformed byte becomes

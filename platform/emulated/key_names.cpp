@@ -141,8 +141,8 @@ struct AnsiUpperUnits {
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 0x20) : c; }
 
 // In a code page of single bytes every byte is one UTF-16 unit: the
-// upper-case unit of each byte, made once for each code page selected. NULL
-// for a double-byte code page (or one that does not convert byte by byte).
+// upper-case unit of each byte of the code page's table (codepage.h), made
+// once for each code page selected. NULL for a double-byte code page.
 const uint16_t *SingleByteUppers()
 {
     static unsigned page = 0;
@@ -151,14 +151,10 @@ const uint16_t *SingleByteUppers()
     unsigned now = SelectedCodePage();
     if (now != page) {
         page = now;
-        single = true;
-        upper[0] = 0;
-        for (int c = 1; c < 256 && single; c++) {
-            unsigned char byte = (unsigned char)c, unit[4];
-            single = !AnsiIsLeadByte(byte) && AnsiToUtf16le(&byte, 1, unit, sizeof unit) == 2;
-            if (single)
-                upper[c] = UpperNameUnit((uint16_t)(unit[0] | (unit[1] << 8)));
-        }
+        const uint16_t *units = AnsiSingleByteTable();
+        single = units != NULL;
+        for (int c = 0; c < 256 && single; c++)
+            upper[c] = UpperNameUnit(units[c]);
     }
     return single ? upper : NULL;
 }

@@ -3,12 +3,15 @@
 
 #include <string.h>
 
+#include "platform/emulated/codepage.h"
+
 namespace {
 
 // Rights that change a key or its values.
 const REGSAM kWriteRights = KEY_SET_VALUE | KEY_CREATE_SUB_KEY | KEY_CREATE_LINK | 0x00010000 |
                             0x00040000 | 0x00080000;
-const size_t kMaxKeyName = 255;
+const size_t kMaxKeyName = 255;       // characters
+const size_t kMaxKeyNameBytes = 2 * kMaxKeyName; // in a double-byte code page
 const size_t kMaxValueName = 16383;
 const size_t kMaxDepth = 512;
 
@@ -46,20 +49,28 @@ struct Component {
     size_t size;
 };
 
-// Splits a path below a key into its names. False for a path the registry
-// refuses: an empty name inside it, or one longer than 255 characters. One
-// "\" at the end is allowed.
+// Splits a path below a key into its names, as Windows splits it once the
+// path is converted: at a "\" that is a character of its own, never at the
+// second byte of a double-byte character ("\x83\x5C" is one character of
+// 932). False for a path the registry refuses: an empty name inside it, or
+// one longer than 255 characters. One "\" at the end is allowed.
 bool SplitPath(const char *path, Component *out, size_t capacity, size_t *count)
 {
     *count = 0;
-    const char *p = path ? path : "";
-    while (*p != '\0') {
-        const char *end = strchr(p, '\\');
-        size_t n = end ? (size_t)(end - p) : strlen(p);
-        if (n == 0 || n > kMaxKeyName || *count == capacity)
+    const unsigned char *p = (const unsigned char *)(path ? path : "");
+    size_t left = strlen((const char *)p);
+    while (left > 0) {
+        size_t bytes = 0, characters = 0;
+        while (bytes < left && p[bytes] != '\\') {
+            bytes += AnsiCharSize(p + bytes, left - bytes);
+            characters++;
+        }
+        if (bytes == 0 || characters > kMaxKeyName || *count == capacity)
             return false;
-        out[(*count)++] = Component{p, n};
-        p = end ? end + 1 : p + n;
+        out[(*count)++] = Component{(const char *)p, bytes};
+        size_t step = bytes < left ? bytes + 1 : bytes;
+        p += step;
+        left -= step;
     }
     return true;
 }
@@ -90,7 +101,7 @@ LONG OpenAt(HKEY base, const char *path, REGSAM access, bool create, PHKEY resul
         return create ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
     if (g_store == NULL && (count > 0 || !IsRoot(base)))
         return create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
-    char name[kMaxKeyName + 1];
+    char name[kMaxKeyNameBytes + 1];
 
     // Writing needs a store that may be written below the key the path
     // starts from (from HKEY_LOCAL_MACHINE: below its first name).
@@ -204,7 +215,8 @@ LONG FrontSetValue(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
     if (status != ERROR_SUCCESS)
         return status;
     const char *name = lpValueName ? lpValueName : "";
-    if (strlen(name) > kMaxValueName)
+    // The limit is in characters, as the name is once converted.
+    if (AnsiToUtf16le((const unsigned char *)name, strlen(name), NULL, 0) / 2 > kMaxValueName)
         return ERROR_INVALID_PARAMETER;
     return M().setValue(g_store, s->key, name, dwType, lpData, cbData);
 }

@@ -2,6 +2,7 @@
 // and the rewriting of hash leaves into fast leaves.
 #include "platform/offline/regf_file.h"
 
+#include "platform/emulated/key_names.h"
 #include "platform/offline/regf_bytes.h"
 
 #include <errno.h>
@@ -18,7 +19,34 @@ namespace {
 const size_t kBinStart = 0x1000;
 const uint32_t kNoCell = 0xFFFFFFFFu;
 
+uint16_t NameUnit(const unsigned char *name, size_t i, bool compressed)
+{
+    return compressed ? name[i] : Get16(name + 2 * i);
+}
+
 } // namespace
+
+uint32_t RegfNameHash(const unsigned char *name, size_t length, bool compressed)
+{
+    size_t count = compressed ? length : length / 2;
+    uint32_t hash = 0;
+    for (size_t i = 0; i < count; i++)
+        hash = hash * 37 + UpperNameUnit(NameUnit(name, i, compressed));
+    return hash;
+}
+
+uint32_t RegfNameHint(const unsigned char *name, size_t length, bool compressed)
+{
+    size_t count = compressed ? length : length / 2;
+    unsigned char hint[4] = {0, 0, 0, 0};
+    for (size_t j = count < 4 ? count : 4; j > 0; j--) {
+        uint16_t unit = NameUnit(name, j - 1, compressed);
+        if (unit > 0xFF)
+            break;
+        hint[j - 1] = (unsigned char)unit;
+    }
+    return Get32(hint);
+}
 
 uint32_t RegfChecksum(const unsigned char *block)
 {
@@ -136,18 +164,7 @@ long ConvertHashLeavesToFastLeaves(int fd)
                     uint16_t nameLen = Get16(ck + 0x48);
                     if (cell(child, "nk", 0x4C + (size_t)nameLen) == NULL)
                         return -1;
-                    bool compressed = (Get16(ck + 2) & 0x20) != 0;
-                    unsigned char hint[4] = {0, 0, 0, 0};
-                    for (size_t j = 0; j < 4; j++) {
-                        if (compressed) {
-                            if (j < nameLen)
-                                hint[j] = ck[0x4C + j];
-                        } else if (2 * j + 1 < nameLen) {
-                            uint16_t u = Get16(ck + 0x4C + 2 * j);
-                            hint[j] = u < 0x100 ? (unsigned char)u : 0;
-                        }
-                    }
-                    memcpy(entry + 4, hint, 4);
+                    Put32(entry + 4, RegfNameHint(ck + 0x4C, nameLen, (Get16(ck + 2) & 0x20) != 0));
                 }
                 if (hashed) {
                     memcpy(l, "lf", 2);

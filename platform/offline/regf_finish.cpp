@@ -103,9 +103,11 @@ bool Stamp(Image &image, uint32_t node, uint64_t time)
 
 // The subkey list of the key at node in the registry's order (by the
 // names' upper-case forms), over all the leaves of an index: each entry
-// moves whole, the hash or hint of a hash or fast leaf with it, and every
-// leaf keeps its size. Lists whose leaves are not all of one kind, which
-// Windows never writes, stay as they are. False when the list is malformed.
+// moves whole, and every leaf keeps its size. The hash or hint of every entry
+// of a hash or fast leaf is made anew, as the kernel computes it (hivex's own
+// are wrong for names beyond ASCII). Lists whose leaves are not all of one
+// kind, which Windows never writes, stay as they are. False when the list is
+// malformed.
 bool SortSubkeys(Image &image, uint32_t node)
 {
     if (image.Cell(node, 0x4C, "nk") == 0)
@@ -140,9 +142,10 @@ bool SortSubkeys(Image &image, uint32_t node)
         memcpy(kind, sig, 2);
     }
     size_t size = kind[1] == 'i' ? 4 : 8;
+    bool renamed = false; // a hash or hint made anew differs
     for (uint64_t leaf : leaves) {
         uint32_t n = Get16(&image.bytes[leaf + 6]);
-        if (image.Cell(leaf, 4 + size * (uint64_t)n, kind[1] == 'i' ? "li" : kind[1] == 'f' ? "lf" : "lh") == 0)
+        if (image.Cell(leaf, 4 + size * (uint64_t)n, kind) == 0)
             return false;
         for (uint32_t i = 0; i < n; i++) {
             Entry e;
@@ -154,20 +157,32 @@ bool SortSubkeys(Image &image, uint32_t node)
             uint32_t length = Get16(ck + 0x48);
             if (image.Cell(child, 0x4C + (uint64_t)length, "nk") == 0)
                 return false;
+            bool compressed = (Get16(ck + 2) & 0x20) != 0; // one byte a character
             std::vector<uint16_t> units;
-            if ((Get16(ck + 2) & 0x20) != 0) // one byte a character
+            if (compressed)
                 units.assign(ck + 0x4C, ck + 0x4C + length);
             else
                 for (uint32_t j = 0; j + 1 < length; j += 2)
                     units.push_back(Get16(ck + 0x4C + j));
             e.key = KeyNameSortKeyUtf16(units.data(), units.size());
+            if (size == 8) {
+                uint32_t made = kind[1] == 'h' ? RegfNameHash(ck + 0x4C, length, compressed)
+                                               : RegfNameHint(ck + 0x4C, length, compressed);
+                if (Get32(e.bytes + 4) != made) {
+                    Put32(e.bytes + 4, made);
+                    renamed = true;
+                }
+            }
             entries.push_back(std::move(e));
         }
     }
     auto order = [](const Entry &a, const Entry &b) { return a.key < b.key; };
-    if (std::is_sorted(entries.begin(), entries.end(), order))
-        return true;
-    std::stable_sort(entries.begin(), entries.end(), order);
+    if (std::is_sorted(entries.begin(), entries.end(), order)) {
+        if (!renamed)
+            return true;
+    } else {
+        std::stable_sort(entries.begin(), entries.end(), order);
+    }
     size_t next = 0;
     for (uint64_t leaf : leaves) {
         uint32_t n = Get16(&image.bytes[leaf + 6]);

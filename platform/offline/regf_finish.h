@@ -3,7 +3,8 @@
 // run's time as its last-write time, and so does the base block; the subkey
 // lists of the keys the run added children to are put in the registry's
 // order (hivex places a new key by a lower-case comparison, Windows looks
-// keys up by the upper-case one); and in a hive of format 1.4 or later, every
+// keys up by the upper-case one), with the hash or hint of each of their
+// entries made as the kernel makes it (hivex's are wrong beyond ASCII); and in a hive of format 1.4 or later, every
 // value longer than one cell may hold (16,344 bytes) of the keys whose values
 // hivex rewrote is put in the big-data form ("db" record, segment list,
 // segments).
@@ -32,10 +33,10 @@ struct RegfFinish {
 
 // Finishes the hive in fd in place: stamps the keys and the base block (and
 // the first bin, where its time is kept), frees the orphaned cells, sorts
-// the subkey lists of the grown keys, moves large values of the rewritten
-// keys into big-data records in new bins at the end of the file (their old
-// cells freed), and updates the size of the bins and the checksum in the
-// base block. Returns how many values it moved, or -1 when the file cannot
+// the subkey lists of the grown keys and makes their hashes and hints anew,
+// moves large values of the rewritten keys into big-data records in new bins
+// at the end of the file (their old cells freed), and updates the size of
+// the bins and the checksum in the base block. Returns how many values it moved, or -1 when the file cannot
 // be read or written or does not hold what it should (it may then be partly
 // changed: only use it on a file that is not yet the hive).
 long FinishCommittedHive(int fd, const RegfFinish &what);

@@ -229,14 +229,6 @@ private:
         return db;
     }
 
-    static uint32_t Hash(const std::u16string &upper)
-    {
-        uint32_t h = 0;
-        for (uint16_t u : upper)
-            h = h * 37 + u;
-        return h;
-    }
-
     // Fills the key cell nk (already allocated) and lays out what it holds.
     void Fill(uint32_t nk, const RegfKey &key, const StoredName &name, uint32_t parent)
     {
@@ -306,7 +298,9 @@ private:
             Put16(bins_, leaf + 6, (uint16_t)n);
             for (size_t i = 0; i < n; i++) {
                 Put32(bins_, leaf + 8 + 8 * i, entries[first + i].cell);
-                Put32(bins_, leaf + 12 + 8 * i, Hash(entries[first + i].upper));
+                const StoredName &name = entries[first + i].name;
+                Put32(bins_, leaf + 12 + 8 * i,
+                      RegfNameHash((const unsigned char *)name.bytes.data(), name.bytes.size(), name.compressed));
             }
             leaves.push_back(leaf);
         }

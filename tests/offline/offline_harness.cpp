@@ -397,7 +397,7 @@ std::map<std::string, std::string> Reglookup(const std::string &hive)
 
 CellCensus CountCells(const std::string &hive)
 {
-    CellCensus census{{}, 0, false};
+    CellCensus census{{}, 0, {}, false};
     std::string d = ReadFile(hive);
     if (d.size() < 0x2000 || d.compare(0, 4, "regf") != 0)
         return census;
@@ -442,6 +442,8 @@ CellCensus CountCells(const std::string &hive)
                 else if (!ascii && 2 * j + 1 < nameLen)
                     hint[j] = d[nk + 0x4C + 2 * j];
             }
+            if (hashed)
+                census.hashes[d.substr(nk + 0x4C, nameLen)] = Get32(d, list + 4 + 8 * i + 4);
             if (hashed) {
                 // Each character in upper case, h = h * 37 + c.
                 uint32_t hash = 0;

@@ -94,6 +94,7 @@ std::map<std::string, std::string> Reglookup(const std::string &hive);
 struct CellCensus {
     std::map<std::string, int> lists;
     int badHints;
+    std::map<std::string, uint32_t> hashes; // of hash leaves, by the key's name as stored
     bool walked; // false when the file is not a well-formed sequence of bins
 };
 CellCensus CountCells(const std::string &hive);

@@ -76,5 +76,9 @@ TEST(OfflineRegistry, AnswersLikeTheInMemoryPlatformAndPersistsWhatItAnswered)
     CellCensus census = CountCells(hive);
     EXPECT_TRUE(census.walked);
     EXPECT_EQ(0, census.badHints);
+    // Beyond ASCII too, as the kernel computes them (hivex alone leaves
+    // 0xFFFEAD90 and 0xFFFEA915, which the kernel's lookup misses).
+    EXPECT_EQ(0x00001D65u, census.hashes["\xE9x"]);
+    EXPECT_EQ(0x00001D8Au, census.hashes["\xCAx"]);
     EXPECT_EQ("DWORD,0x00000007", Reglookup(hive)["/ControlSet001/Services/Probe/Parameters/Count"]);
 }
