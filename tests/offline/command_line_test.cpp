@@ -1,6 +1,7 @@
 // The tessaril command line: each way of naming the installation (its Windows
 // folder, the root of its drive, TESSARIL_SYSTEMROOT, nothing), --yes against
-// piped answers, --help, --version and wrong command lines.
+// piped answers, --help, --version and wrong command lines, and the exit
+// statuses with --check, --backup and --quiet.
 #include "offline_harness.h"
 
 #include <gtest/gtest.h>
@@ -264,4 +265,106 @@ TEST(CommandLine, HelpVersionAndWrongCommandLines)
     EXPECT_EQ("tessaril: standard output could not be written: No space left on device\n", full.err);
     EXPECT_EQ(bytes, ReadFile(SystemHive(windows)));
     EXPECT_EQ((std::set<std::string>{}), FolderNames(windows + "/Temp"));
+}
+
+// Every exit status, each from a whole run: what is on each stream, whether
+// the hive file was replaced (its bytes and inode), and the log.
+TEST(CommandLine, StatusesTellWhatHappened)
+{
+    enum Prep { kFresh, kRepaired, kReadOnly };
+    struct Row {
+        const char *name;
+        std::vector<std::string> sample;
+        Prep prep;
+        std::vector<std::string> args; // "W" stands for the Windows folder
+        const char *input;
+        int status;
+        const char *boxes;   // "" none, "c" the confirmation, "cr" and the restart question
+        const char *err;     // a part of standard error ("" for none at all)
+        bool rewritten;      // the hive file replaced
+        bool logged;         // a new log written
+        const char *summary; // a part of the summary ("" for no summary)
+    } rows[] = {
+        {"repair", {}, kFresh, {"--yes", "W"}, "", 0, "cr", "", true, true, "repaired, and the hive saved"},
+        {"again", {}, kRepaired, {"--yes", "W"}, "", 0, "cr", "", false, true, "nothing to change, so"},
+        {"check", {}, kFresh, {"--check", "W"}, "", 5, "", "", false, false, "a repair would change it"},
+        {"check, in order", {}, kRepaired, {"-n", "W"}, "", 0, "", "", false, false, "checked ControlSet001"},
+        {"check, quiet", {}, kFresh, {"-nq", "W"}, "", 5, "", "", false, false, ""},
+        {"quiet", {}, kFresh, {"-q", "-y", "W"}, "", 0, "", "", true, true, ""},
+        {"declined", {}, kFresh, {"W"}, "n\n", 3, "c", "", false, false, ""},
+        {"end of input", {}, kFresh, {"W"}, "", 3, "c", "", false, false, ""},
+        {"read-only", {}, kReadOnly, {"--yes", "W"}, "", 2, "", "the file is marked read-only", false, false, ""},
+        {"read-only, checked", {}, kReadOnly, {"--check", "W"}, "", 5, "", "tessaril: note: ", false, false,
+         "nothing was written"},
+        {"windows 7", {"--version", "6.1"}, kFresh, {"--yes", "W"}, "", 2, "",
+         "is Windows 7 or Server 2008 R2 (version 6.1), and tessaril repairs only", false, false, ""},
+        {"no drivers", {"--drivers", "none"}, kFresh, {"--yes", "W"}, "", 4, "cr", "", false, true,
+         "Mbx7_xp is not set up: its file is missing"},
+        {"not saved", {}, kFresh, {"FAIL", "--fail", "renameat:1:from", "--", "--yes", "W"}, "", 1, "c",
+         "was not changed", false, true, "not repaired; the hive is as it was"},
+    };
+    for (const Row &row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string windows = MakeSample(FreshFolder("status"), row.sample);
+        ASSERT_FALSE(windows.empty());
+        std::string hive = SystemHive(windows), log = windows + "/Temp/Tessaril.log";
+        if (row.prep == kRepaired) {
+            ASSERT_EQ(0, RunTessaril(NULL, "", {"--yes", windows}).exitCode);
+        } else if (row.prep == kReadOnly) {
+            ASSERT_EQ(0, chmod(hive.c_str(), 0444));
+        }
+        WriteFile(log, "old log");
+        std::string bytes = ReadFile(hive);
+        struct stat before, after;
+        ASSERT_EQ(0, stat(hive.c_str(), &before));
+
+        std::vector<std::string> args = row.args;
+        for (std::string &a : args)
+            a = a == "W" ? windows : a == "FAIL" ? TESSARIL_FAILING_CALLS : a;
+        RunResult r;
+        if (args[0] == TESSARIL_FAILING_CALLS) {
+            std::string in = FreshFolder("status-input") + "/none";
+            WriteFile(in, row.input);
+            args.insert(args.begin(), {"/bin/sh", "-c", "exec \"$@\" < \"$0\"", in});
+            r = RunProgram(args);
+        } else {
+            r = RunTessaril(NULL, row.input, args);
+        }
+        EXPECT_EQ(row.status, r.exitCode) << r.err;
+        std::string boxes = row.boxes;
+        std::vector<std::string> answers = row.input[0] ? std::vector<std::string>{"n"}
+                                                        : std::vector<std::string>{};
+        EXPECT_EQ(boxes == "" ? "" : boxes == "c" && row.status == 3 ? ConfirmBox(answers)
+                                   : boxes == "c" ? ConfirmBox({"y"})
+                                                  : ConfirmBox({"y"}) + RestartBox({"n"}),
+                  r.out);
+        EXPECT_TRUE(row.err[0] ? Contains(r.err, row.err) : r.err.empty()) << r.err;
+        EXPECT_TRUE(row.summary[0] ? Contains(r.summary, row.summary) : r.summary.empty()) << r.summary;
+        ASSERT_EQ(0, stat(hive.c_str(), &after));
+        EXPECT_EQ(row.rewritten, before.st_ino != after.st_ino);
+        EXPECT_TRUE(row.rewritten || bytes == ReadFile(hive));
+        std::string logged = ReadFile(log);
+        EXPECT_EQ(row.logged, logged != "old log") << logged;
+        EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
+    }
+
+    // --backup keeps the old hive once, beside the new one; a run with
+    // nothing to change keeps no second copy, and no run removes it.
+    std::string windows = MakeSample(FreshFolder("backup"));
+    std::string config = windows + "/system32/config";
+    std::string original = ReadFile(SystemHive(windows));
+    for (int run = 0; run < 3; run++) {
+        RunResult r = RunTessaril(NULL, "", {"--yes", "--backup", windows});
+        EXPECT_EQ(0, r.exitCode) << r.err;
+        std::set<std::string> names = FolderNames(config);
+        ASSERT_EQ(3u, names.size()) << "run " << run;
+        std::string kept;
+        for (const std::string &n : names)
+            if (n.compare(0, 23, "system.before-tessaril-") == 0)
+                kept = n;
+        ASSERT_FALSE(kept.empty()) << "run " << run;
+        EXPECT_TRUE(original == ReadFile(config + "/" + kept));
+        EXPECT_EQ(run == 0, Contains(r.summary, "the hive as it was is kept as " + config + "/" + kept))
+            << r.summary;
+    }
 }
