@@ -29,9 +29,11 @@ void SetInstallationOptions(const InstallationOptions &options);
 bool OpenInstallation(const char *path, char *message, size_t size);
 
 // Writes what the run changed and releases the installation. False, with a
-// message, when a change could not be written; true, with message empty or
-// holding a warning for the user, otherwise.
-bool CloseInstallation(char *message, size_t size);
+// message, when a change could not be written (*unsaved, when given, tells
+// whether the SYSTEM hive's changes are lost: the log has told of them as
+// made); true, with message empty or holding a warning for the user,
+// otherwise.
+bool CloseInstallation(char *message, size_t size, bool *unsaved = NULL);
 
 // A change the run made to the SYSTEM hive, saved or not.
 struct InstallationChange {

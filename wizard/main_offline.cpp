@@ -2,6 +2,8 @@
 // (or TESSARIL_SYSTEMROOT) names. The command line is read with getopt_long.
 #include "wizard/main_offline.h"
 
+#include "log/repair_log.h"
+#include "log/text.h"
 #include "platform/installation.h"
 #include "platform/offline/hivex_in_use.h"
 #include "platform/offline/scripted_answers.h"
@@ -207,9 +209,17 @@ int TessarilMain(int argc, char **argv)
     StateBeforeRun(outcome, after, &before);
     // Closing the installation writes what the run changed and not yet
     // written; a failure is told before the summary.
-    bool closed = CloseInstallation(message, sizeof message);
+    bool unsaved = false;
+    bool closed = CloseInstallation(message, sizeof message, &unsaved);
     if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
+    // The log has told of the changes as made: its last line says they did
+    // not reach the disk.
+    if (unsaved) {
+        char line[256];
+        FormatText(line, sizeof line, "Fail - Cannot save the registry hive %s", "system32\\config\\system");
+        WriteLogLine(line);
+    }
     fflush(stderr);
     InstallationOutcome closing;
     GetInstallationOutcome(&closing);

@@ -3,8 +3,6 @@
 // and its hives are loaded from system32\config.
 #include "platform/installation.h"
 
-#include "log/repair_log.h"
-#include "log/text.h"
 #include "platform/emulated/codepage.h"
 #include "platform/offline/hivex_store.h"
 #include "platform/offline/scripted_answers.h"
@@ -287,7 +285,7 @@ bool OpenInstallation(const char *path, char *message, size_t size)
     return true;
 }
 
-bool CloseInstallation(char *message, size_t size)
+bool CloseInstallation(char *message, size_t size, bool *unsaved)
 {
     message[0] = '\0';
     char detail[1536];
@@ -297,17 +295,11 @@ bool CloseInstallation(char *message, size_t size)
                  "tessaril: %s. None of this run's changes were saved (the log lists them as "
                  "made); mend the cause and run tessaril again.",
                  detail);
-        // The log has told of the changes as made: its last line says they
-        // did not reach the disk.
-        if (OfflineHiveUnsaved(kOfflineSystem)) {
-            char line[256];
-            FormatText(line, sizeof line, "Fail - Cannot save the registry hive %s",
-                       "system32\\config\\system");
-            WriteLogLine(line);
-        }
     } else if (detail[0] != '\0') {
         snprintf(message, size, "tessaril: warning: %s.", detail);
     }
+    if (unsaved != NULL)
+        *unsaved = !ok && OfflineHiveUnsaved(kOfflineSystem);
     OfflineUnloadAll();
     return ok;
 }
