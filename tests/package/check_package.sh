@@ -2,14 +2,16 @@
 # Builds the Debian package of tessaril from the build folder, unpacks it into
 # a scratch folder (it is not installed), and checks it: its files, that its
 # dependencies name libhivex0, that its tessaril repairs a sample installation,
-# that its manual page renders, and that lintian finds no error in it.
+# that its manual page renders, that its program has the hardening Debian
+# builds with (hardening-check, and no hardening tag from lintian), and that
+# lintian finds no error in it.
 #
 #   check_package.sh BUILD_DIR MAKE_SAMPLE WORK_DIR VERSION
 set -euo pipefail
 build=$1 make_sample=$2 work=$3 version=$4
 skip=77
 
-for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack; do
+for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack hardening-check; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIPPED: $tool is missing (scripts/deps.sh installs it)"
     exit $skip
@@ -56,10 +58,23 @@ page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/te
 grep -q "guestmount -a xp.qcow2 -i --rw /mnt/xp" <<<"$page" || fail "the manual page lacks the image recipe"
 grep -q "tessaril $version" <<<"$page" || fail "the manual page does not name version $version"
 
-# Errors fail the test; what lintian says besides is shown in the test's output.
-if ! lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1; then
+# The packaged (stripped) program: position independent, stack protector,
+# fortified libc calls, read-only relocations and immediate binding.
+hardening=$(hardening-check "$exe" 2>&1) || true
+echo "$hardening"
+for feature in 'Position Independent Executable' 'Stack protected' \
+    'Fortify Source functions' 'Read-only relocations' 'Immediate binding'; do
+  grep -q "^ $feature: yes" <<<"$hardening" || fail "hardening-check: $feature is not yes"
+done
+
+# Errors fail the test, and so does any hardening tag (some are only shown
+# with --display-info); what lintian says besides is shown in the output.
+if ! lintian --display-info --fail-on error "$deb" >"$work/lintian.log" 2>&1; then
   fail "lintian reports errors (or did not run)"
 fi
 grep -v '^running with root privileges' "$work/lintian.log" || true
+if grep -q 'hardening-' "$work/lintian.log"; then
+  fail "lintian finds the program not hardened: $(grep 'hardening-' "$work/lintian.log")"
+fi
 [ $status -eq 0 ] && echo "package $deb: Depends: $depends"
 exit $status
