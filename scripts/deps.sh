@@ -26,6 +26,8 @@ tessaril_install_deps() {
     [ -x /usr/bin/time ] || need+=(time)
     # The pictures of the boxes (ImageMagick's import and identify).
     command -v import >/dev/null || need+=(imagemagick)
+    # The caption buttons' font, copied into the prefix for the pictures.
+    [ -f /usr/share/wine/fonts/marlett.ttf ] || need+=(fonts-wine)
     # The Debian package test: cpack's dependency list (file, dpkg-shlibdeps),
     # the manual page, lintian and hardening-check.
     command -v file >/dev/null || need+=(file)
