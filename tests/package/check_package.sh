@@ -1,10 +1,10 @@
 #!/usr/bin/env bash
 # Builds the Debian package of tessaril from the build folder, unpacks it into
 # a scratch folder (it is not installed), and checks it: its files, that its
-# dependencies name libhivex0, that its tessaril repairs a sample installation,
-# that its manual page renders, that its program has the hardening Debian
-# builds with (hardening-check, and no hardening tag from lintian), and that
-# lintian finds no error in it.
+# dependencies name libhivex0, that its README is the users' one, that its
+# tessaril repairs a sample installation, that its manual page renders, that
+# its program has the hardening Debian builds with (hardening-check, and no
+# hardening tag from lintian), and that lintian finds no error in it.
 #
 #   check_package.sh BUILD_DIR MAKE_SAMPLE WORK_DIR VERSION
 set -euo pipefail
@@ -33,11 +33,18 @@ expected='-rwxr-xr-x ./usr/bin/tessaril
 -rw-r--r-- ./usr/share/doc/tessaril/copyright
 -rw-r--r-- ./usr/share/man/man1/tessaril.1.gz'
 [ "$(LC_ALL=C sort -k2 <<<"$files")" = "$expected" ] || fail "files in the package: $files"
+# The README installed is the one for the program's users, not the project's.
+readme=$work/root/usr/share/doc/tessaril/README.md
+dpkg-deb -x "$deb" "$work/root"
+cmp -s "$readme" "$(dirname "$0")/../../packaging/README.md" || fail "the installed README is not packaging/README.md"
+for developer in scripts/test.sh cmake docs/ .png fuzz; do
+  ! grep -q -- "$developer" "$readme" || fail "the installed README speaks of $developer"
+done
+grep -q 'system.before-tessaril-' "$readme" || fail "the installed README does not tell how to put the hive back"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -Eq '(^|, )libhivex0( |,|$)' <<<"$depends" || fail "Depends lacks libhivex0: $depends"
 
 root=$work/root
-dpkg-deb -x "$deb" "$root"
 exe=$root/usr/bin/tessaril
 [ "$("$exe" --version | head -n 1)" = "tessaril $version" ] || fail "--version: $("$exe" --version)"
 windows=$("$make_sample" "$work/sample")
