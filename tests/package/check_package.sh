@@ -63,6 +63,8 @@ cmp "$work/expected.log" "$windows/Temp/Tessaril.log" || fail "log of the packag
 page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/tessaril.1.gz" 2>"$work/man.err")
 [ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
 grep -q "guestmount -a xp.qcow2 -i --rw /mnt/xp" <<<"$page" || fail "the manual page lacks the image recipe"
+grep -q 'guestmount -a "$image" -i --rw' <<<"$page" || fail "the manual page lacks the recipe for many images"
+grep -q "mv system.before-tessaril-" <<<"$page" || fail "the manual page does not tell how to put the hive back"
 grep -q "tessaril $version" <<<"$page" || fail "the manual page does not name version $version"
 
 # The packaged (stripped) program: position independent, stack protector,
