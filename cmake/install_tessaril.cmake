@@ -1,6 +1,8 @@
 # Installing tessaril ("cmake --install") and its Debian package ("cpack -G
 # DEB" in the build folder): the program in bin/, the manual page gzipped in
 # share/man/man1/, the README, copyright and changelog in share/doc/tessaril/.
+# The README installed is the one written for the program's users
+# (packaging/README.md); the project's README and docs/ are not installed.
 include(GNUInstallDirs)
 set(TESSARIL_DOCDIR ${CMAKE_INSTALL_DATAROOTDIR}/doc/tessaril)
 set(CMAKE_INSTALL_DEFAULT_DIRECTORY_PERMISSIONS
@@ -19,7 +21,7 @@ add_custom_target(tessaril_docs ALL DEPENDS ${doc}/tessaril.1.gz ${doc}/changelo
 
 install(TARGETS tessaril RUNTIME DESTINATION ${CMAKE_INSTALL_BINDIR})
 install(FILES ${doc}/tessaril.1.gz DESTINATION ${CMAKE_INSTALL_MANDIR}/man1)
-install(FILES ${PROJECT_SOURCE_DIR}/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
+install(FILES ${PROJECT_SOURCE_DIR}/packaging/README.md ${PROJECT_SOURCE_DIR}/packaging/copyright
   ${doc}/changelog.gz DESTINATION ${TESSARIL_DOCDIR})
 
 set(CPACK_GENERATOR DEB)

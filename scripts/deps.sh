@@ -26,12 +26,15 @@ tessaril_install_deps() {
     [ -x /usr/bin/time ] || need+=(time)
     # The pictures of the boxes (ImageMagick's import and identify).
     command -v import >/dev/null || need+=(imagemagick)
+    # The caption buttons' font, copied into the prefix for the pictures.
+    [ -f /usr/share/wine/fonts/marlett.ttf ] || need+=(fonts-wine)
     # The Debian package test: cpack's dependency list (file, dpkg-shlibdeps),
-    # the manual page and lintian.
+    # the manual page, lintian and hardening-check.
     command -v file >/dev/null || need+=(file)
     command -v dpkg-shlibdeps >/dev/null || need+=(dpkg-dev)
     command -v man >/dev/null || need+=(man-db)
     command -v lintian >/dev/null || need+=(lintian)
+    command -v hardening-check >/dev/null || need+=(devscripts)
     command -v ntfs-3g >/dev/null || need+=(ntfs-3g)
     if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
       wine_needed=1

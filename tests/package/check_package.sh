@@ -1,15 +1,17 @@
 #!/usr/bin/env bash
 # Builds the Debian package of tessaril from the build folder, unpacks it into
 # a scratch folder (it is not installed), and checks it: its files, that its
-# dependencies name libhivex0, that its tessaril repairs a sample installation,
-# that its manual page renders, and that lintian finds no error in it.
+# dependencies name libhivex0, that its README is the users' one, that its
+# tessaril repairs a sample installation, that its manual page renders, that
+# its program has the hardening Debian builds with (hardening-check, and no
+# hardening tag from lintian), and that lintian finds no error in it.
 #
 #   check_package.sh BUILD_DIR MAKE_SAMPLE WORK_DIR VERSION
 set -euo pipefail
 build=$1 make_sample=$2 work=$3 version=$4
 skip=77
 
-for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack; do
+for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack hardening-check; do
   if ! command -v "$tool" >/dev/null; then
     echo "SKIPPED: $tool is missing (scripts/deps.sh installs it)"
     exit $skip
@@ -31,11 +33,18 @@ expected='-rwxr-xr-x ./usr/bin/tessaril
 -rw-r--r-- ./usr/share/doc/tessaril/copyright
 -rw-r--r-- ./usr/share/man/man1/tessaril.1.gz'
 [ "$(LC_ALL=C sort -k2 <<<"$files")" = "$expected" ] || fail "files in the package: $files"
+# The README installed is the one for the program's users, not the project's.
+readme=$work/root/usr/share/doc/tessaril/README.md
+dpkg-deb -x "$deb" "$work/root"
+cmp -s "$readme" "$(dirname "$0")/../../packaging/README.md" || fail "the installed README is not packaging/README.md"
+for developer in scripts/test.sh cmake docs/ .png fuzz; do
+  ! grep -q -- "$developer" "$readme" || fail "the installed README speaks of $developer"
+done
+grep -q 'system.before-tessaril-' "$readme" || fail "the installed README does not tell how to put the hive back"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -Eq '(^|, )libhivex0( |,|$)' <<<"$depends" || fail "Depends lacks libhivex0: $depends"
 
 root=$work/root
-dpkg-deb -x "$deb" "$root"
 exe=$root/usr/bin/tessaril
 [ "$("$exe" --version | head -n 1)" = "tessaril $version" ] || fail "--version: $("$exe" --version)"
 windows=$("$make_sample" "$work/sample")
@@ -54,12 +63,27 @@ cmp "$work/expected.log" "$windows/Temp/Tessaril.log" || fail "log of the packag
 page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/tessaril.1.gz" 2>"$work/man.err")
 [ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
 grep -q "guestmount -a xp.qcow2 -i --rw /mnt/xp" <<<"$page" || fail "the manual page lacks the image recipe"
+grep -q 'guestmount -a "$image" -i --rw' <<<"$page" || fail "the manual page lacks the recipe for many images"
+grep -q "mv system.before-tessaril-" <<<"$page" || fail "the manual page does not tell how to put the hive back"
 grep -q "tessaril $version" <<<"$page" || fail "the manual page does not name version $version"
 
-# Errors fail the test; what lintian says besides is shown in the test's output.
-if ! lintian --fail-on error "$deb" >"$work/lintian.log" 2>&1; then
+# The packaged (stripped) program: position independent, stack protector,
+# fortified libc calls, read-only relocations and immediate binding.
+hardening=$(hardening-check "$exe" 2>&1) || true
+echo "$hardening"
+for feature in 'Position Independent Executable' 'Stack protected' \
+    'Fortify Source functions' 'Read-only relocations' 'Immediate binding'; do
+  grep -q "^ $feature: yes" <<<"$hardening" || fail "hardening-check: $feature is not yes"
+done
+
+# Errors fail the test, and so does any hardening tag (some are only shown
+# with --display-info); what lintian says besides is shown in the output.
+if ! lintian --display-info --fail-on error "$deb" >"$work/lintian.log" 2>&1; then
   fail "lintian reports errors (or did not run)"
 fi
 grep -v '^running with root privileges' "$work/lintian.log" || true
+if grep -q 'hardening-' "$work/lintian.log"; then
+  fail "lintian finds the program not hardened: $(grep 'hardening-' "$work/lintian.log")"
+fi
 [ $status -eq 0 ] && echo "package $deb: Depends: $depends"
 exit $status

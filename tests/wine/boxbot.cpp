@@ -202,6 +202,15 @@ void Hold(const char *folder, HWND box, int number)
     char path[1100]; // wsprintfA writes at most 1024 characters
     char line[64];
     RECT rect;
+    // As a user sees it: the box in front, its caption active. With no
+    // window manager on the display, nothing makes a box the foreground
+    // window (Wine leaves that to the window manager's focus), and Wine
+    // paints the caption of a window that is not the foreground one as
+    // inactive. The box is often its thread's active window already, and
+    // then becoming the foreground one sends it no WM_NCACTIVATE of its own:
+    // it is told to paint its caption active, as it would be on activation.
+    SetForegroundWindow(box);
+    SendMessageA(box, WM_NCACTIVATE, TRUE, 0);
     // Painted in full, its controls included, before anyone looks.
     RedrawWindow(box, NULL, NULL, RDW_UPDATENOW | RDW_ALLCHILDREN);
     GetWindowRect(box, &rect);

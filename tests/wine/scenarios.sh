@@ -170,6 +170,12 @@ take_pictures() {
       local colours
       colours=$(identify -format %k "$picture" 2>/dev/null || echo 0)
       [ "$colours" -gt 3 ] || fail "the picture of box $number has $colours colours: nothing drawn"
+      # Its caption as the box in front has it, not the grey of an inactive one.
+      local caption
+      caption=$(identify -format "%[pixel:p{$((right - left - 40)),10}]" "$picture" 2>/dev/null || echo none)
+      case $caption in
+        *'(128,128,128)'* | none) fail "the picture of box $number shows an inactive caption ($caption)" ;;
+      esac
       echo "box $number: $picture ($((right - left))x$((bottom - top)), $colours colours)"
     fi
     rm -f "$request"
@@ -658,6 +664,16 @@ pictures() {
   # captions itself, as Windows does.
   reg_add 'HKCU\Software\Wine\X11 Driver' /v Managed /d N
   reg_add 'HKCU\Software\Wine\X11 Driver' /v Decorated /d N
+  # The caption's buttons are letters of the Marlett font ("r" is the close
+  # button). Debian's Wine looks for its own fonts in /usr/share/fonts, not
+  # in /usr/share/wine/fonts where fonts-wine puts them, so without a copy in
+  # the prefix's Fonts folder the close button is an "r" in another font.
+  local marlett=/usr/share/wine/fonts/marlett.ttf
+  if [ -f "$marlett" ]; then
+    cp "$marlett" "$drive_c/windows/Fonts/"
+  else
+    echo "note: no $marlett (fonts-wine): the close button shows as an \"r\""
+  fi
   windows_version winxp
   driver_files Gravle2k kvt_2k Mbx7_xp
   box yes "$CONFIRM"
