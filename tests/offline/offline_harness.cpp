@@ -114,7 +114,8 @@ OtherUserFolder::OtherUserFolder(const std::string &name)
 OtherUserFolder::~OtherUserFolder()
 {
     if (!made.empty())
-        system(("chmod -R u+rwx '" + made + "' && rm -rf '" + made + "'").c_str());
+        if (system(("chmod -R u+rwx '" + made + "' && rm -rf '" + made + "'").c_str()) != 0)
+            fprintf(stderr, "cannot remove %s\n", made.c_str());
 }
 
 RunResult RunProgram(const std::vector<std::string> &argv, const char *root)
