@@ -107,6 +107,10 @@ int RunRepairWizard(void)
     WriteLogLine(g_OperatingSystem.windows2000 ? "Operating System = Windows 2K"
                                                : "Operating System = Windows XP");
 
+    // The class key stays open across the driver loop. Where the registry
+    // is saved at the last close of a key into a changed hive (the Linux
+    // program's offline store), this open key is what makes the whole
+    // repair one save, at its close below, instead of one per change.
     HKEY classKey;
     if (RegCreateKeyExA(HKEY_LOCAL_MACHINE, kClassKeyPath, 0, NULL, REG_OPTION_NON_VOLATILE,
                         KEY_ALL_ACCESS, NULL, &classKey, NULL) != ERROR_SUCCESS) {

@@ -48,6 +48,10 @@ struct RegistryStoreMethods {
     // A handle on key is handed out; the handle is closed. Release answers
     // what the close answers: a store that writes its changes when the last
     // handle into them is closed reports the failure of that write here.
+    // The offline store is such a store: the save at the last close of a
+    // changed hive is how a change the Win32 calls made becomes durable
+    // there (Windows keeps its registry itself). A program that is to write
+    // a hive once keeps one key of it open across its changes.
     void (*hold)(RegistryStore *store, StoreKey key);
     LONG (*release)(RegistryStore *store, StoreKey key);
 };

@@ -1,0 +1,74 @@
+// Which control set of a SYSTEM hive the repair goes to.
+#include "platform/offline/hive_set.h"
+
+#include "platform/registry.h"
+
+#include <stdio.h>
+#include <stdlib.h>
+
+namespace hive_set {
+
+namespace {
+
+// The control set that Select\<which> names: its number, or 0 when the value
+// is missing, is not a number of a set, or names a set the hive lacks.
+unsigned SelectedSet(Hive &hive, hive_node_h root, hive_node_h select, const char *which,
+                     hive_node_h *set)
+{
+    LONG status;
+    hive_value_h v = FindValue(hive, select, which, NULL, &status);
+    if (v == 0)
+        return 0;
+    DWORD t;
+    size_t len;
+    char *data = ValueData(hive, v, &t, &len);
+    if (data == NULL)
+        return 0;
+    uint32_t n = 0;
+    bool ok = t == REG_DWORD && len == 4;
+    if (ok)
+        n = (uint32_t)(unsigned char)data[0] | ((uint32_t)(unsigned char)data[1] << 8) |
+            ((uint32_t)(unsigned char)data[2] << 16) | ((uint32_t)(unsigned char)data[3] << 24);
+    free(data);
+    if (!ok || n == 0 || n > 999)
+        return 0;
+    char name[32];
+    snprintf(name, sizeof name, "ControlSet%03u", (unsigned)n);
+    *set = FindChild(hive, root, name, &status);
+    return *set != 0 ? n : 0;
+}
+
+// The control set the repair goes to: the one Select\Default names, which
+// the boot loader starts next, else the one Select\Current names (the set of
+// the last boot). When they differ, note says which is repaired and why.
+} // namespace
+
+bool FindControlSet(Hive &hive, char *note, size_t size)
+{
+    LONG status;
+    hive_node_h root = hivex_root(hive.file.h);
+    hive_node_h select = FindChild(hive, root, "Select", &status);
+    if (select == 0)
+        return false;
+    hive_node_h byDefault = 0, byCurrent = 0;
+    unsigned def = SelectedSet(hive, root, select, "Default", &byDefault);
+    unsigned cur = SelectedSet(hive, root, select, "Current", &byCurrent);
+    char text[400] = "";
+    if (def != 0 && cur != 0 && def != cur)
+        snprintf(text, sizeof text,
+                 "the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
+                 "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
+                 "Default names at its next boot (Current is only the set it last started)",
+                 def, cur, def);
+    else if (def == 0 && cur != 0 && FindValue(hive, select, "Default", NULL, &status) != 0)
+        snprintf(text, sizeof text,
+                 "the SYSTEM hive's Select\\Default names no control set the hive holds; "
+                 "ControlSet%03u, which Select\\Current names, is repaired",
+                 cur);
+    if (note != NULL && size > 0)
+        snprintf(note, size, "%s", text);
+    hive.currentControlSet = def != 0 ? byDefault : byCurrent;
+    return hive.currentControlSet != 0;
+}
+
+} // namespace hive_set
