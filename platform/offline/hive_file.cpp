@@ -5,7 +5,7 @@
 #include "platform/offline/plain_error.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_file.h"
-#include "platform/posix/host_calls.h"
+#include "platform/offline/host_calls.h"
 #include "platform/posix/host_files.h"
 
 #include <dirent.h>

@@ -2,7 +2,7 @@
 #include "platform/offline/regf_bytes.h"
 
 #include "platform/emulated/codepage.h"
-#include "platform/posix/host_calls.h"
+#include "platform/offline/host_calls.h"
 
 #include <errno.h>
 #include <fcntl.h>

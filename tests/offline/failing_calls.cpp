@@ -13,7 +13,7 @@
 // --kill-after N ends the process with SIGKILL as soon as the Nth call of the
 // table (whichever entry) has returned; with 0, at the first call, before it
 // runs: a crash at a chosen point of the save. ARGS are tessaril's own.
-#include "platform/posix/host_calls.h"
+#include "platform/offline/host_calls.h"
 #include "wizard/main_offline.h"
 
 #include <errno.h>

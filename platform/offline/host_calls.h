@@ -2,8 +2,8 @@
 // change: each entry starts as the call itself, and a test that sets an entry
 // to a function of its own makes that call fail where it chooses. Only the
 // save goes through the table; every other file call is made directly.
-#ifndef TESSARIL_PLATFORM_POSIX_HOST_CALLS_H
-#define TESSARIL_PLATFORM_POSIX_HOST_CALLS_H
+#ifndef TESSARIL_PLATFORM_OFFLINE_HOST_CALLS_H
+#define TESSARIL_PLATFORM_OFFLINE_HOST_CALLS_H
 
 #include <sys/types.h>
 

@@ -1,5 +1,5 @@
 // The table of the save's system calls, each entry at first the call itself.
-#include "platform/posix/host_calls.h"
+#include "platform/offline/host_calls.h"
 
 #include <fcntl.h>
 #include <hivex.h>
