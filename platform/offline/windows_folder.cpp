@@ -15,6 +15,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <vector>
+
 namespace {
 
 // A Windows folder is named by one component the wizard can put after "C:\".
@@ -25,22 +27,19 @@ const int kMaxListed = 16;
 const size_t kMaxBootIni = 65536;
 
 // True when the host folder holds the entry below it that a Windows path
-// ("C:\W\...") names: of any kind when anyKind, else a regular file. Names
-// match without regard to case; no link on the way is followed.
-bool Holds(const char *host, const char *windowsPath, bool anyKind)
+// ("system32\config\system") names: of any kind when anyKind, else a regular
+// file. Names match without regard to case; no link on the way is followed.
+bool Holds(const char *host, const char *path, bool anyKind)
 {
-    if (!HostFilesSetRoot("C:\\W", host))
-        return false;
     int dirfd = -1;
     char leaf[256];
     bool found = false;
-    if (HostOpenParent(windowsPath, &dirfd, leaf, sizeof leaf)) {
+    if (HostOpenParentIn(host, path, &dirfd, leaf, sizeof leaf)) {
         struct stat st;
         found = fstatat(dirfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 &&
                 (anyKind || S_ISREG(st.st_mode));
         close(dirfd);
     }
-    HostFilesSetRoot("", "");
     return found;
 }
 
@@ -50,19 +49,16 @@ bool Holds(const char *host, const char *windowsPath, bool anyKind)
 void BootIniDefault(const char *root, char *name, size_t size)
 {
     name[0] = '\0';
-    if (!HostFilesSetRoot("C:", root))
-        return;
     int dirfd = -1;
     char leaf[256];
-    bool opened = HostOpenParent("C:\\boot.ini", &dirfd, leaf, sizeof leaf);
-    HostFilesSetRoot("", "");
-    if (!opened)
+    if (!HostOpenParentIn(root, "boot.ini", &dirfd, leaf, sizeof leaf))
         return;
     int fd = openat(dirfd, leaf, O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
     close(dirfd);
     if (fd < 0)
         return;
-    static char text[kMaxBootIni + 1];
+    std::vector<char> buffer(kMaxBootIni + 1);
+    char *text = buffer.data();
     size_t length = 0;
     struct stat st;
     if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
@@ -127,14 +123,14 @@ bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *
     }
     // A folder with a system32 is taken for the Windows folder, so that what
     // is wrong below it is reported as such when its hives are loaded.
-    if (Holds(host, "C:\\W\\system32", true)) {
+    if (Holds(host, "system32", true)) {
         snprintf(folder, folderSize, "%s", host);
         return strlen(host) < folderSize;
     }
 
     // A drive root: its top-level folders that hold a SYSTEM hive, in byte
     // order so that the choice and the message do not hang on the disk.
-    static char names[kMaxListed][kMaxFolderName + 1];
+    char names[kMaxListed][kMaxFolderName + 1];
     int count = 0;
     DIR *dir = opendir(host);
     for (struct dirent *e = dir ? readdir(dir) : NULL; e != NULL; e = readdir(dir)) {
@@ -147,7 +143,7 @@ bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *
                              n) >= sizeof candidate)
             continue;
         if (lstat(candidate, &st) != 0 || !S_ISDIR(st.st_mode) ||
-            !Holds(candidate, "C:\\W\\system32\\config\\system", false))
+            !Holds(candidate, "system32\\config\\system", false))
             continue;
         int at = count < kMaxListed ? count : kMaxListed - 1;
         if (count >= kMaxListed && strcmp(n, names[at]) > 0) {

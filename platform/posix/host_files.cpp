@@ -111,9 +111,18 @@ bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t l
 {
     const char *rel = HostPathBelow(g_windowsDirectory, windowsPath);
     errno = ENOENT;
-    if (rel == NULL || g_hostDirectory[0] == '\0')
+    if (rel == NULL)
         return false;
-    int dirfd = open(g_hostDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+    return HostOpenParentIn(g_hostDirectory, rel, dirfdOut, leaf, leafSize);
+}
+
+bool HostOpenParentIn(const char *hostDirectory, const char *rel, int *dirfdOut, char *leaf,
+                      size_t leafSize)
+{
+    errno = ENOENT;
+    if (hostDirectory[0] == '\0')
+        return false;
+    int dirfd = open(hostDirectory, O_RDONLY | O_DIRECTORY | O_CLOEXEC);
     if (dirfd < 0)
         return false;
     const char *p = rel;

@@ -44,5 +44,9 @@ int HostOpenFileCount(void);
 // errno is ELOOP when a folder on the way is a symbolic link, ENOENT when one
 // is missing.
 bool HostOpenParent(const char *windowsPath, int *dirfd, char *leaf, size_t leafSize);
+// The same for a path below a host folder given here ("system32\\config"),
+// whatever the mapping.
+bool HostOpenParentIn(const char *hostDirectory, const char *relativePath, int *dirfd, char *leaf,
+                      size_t leafSize);
 
 #endif
