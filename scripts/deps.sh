@@ -15,6 +15,9 @@ tessaril_install_deps() {
     command -v hivexsh >/dev/null || need+=(libhivex-bin)
     command -v regfinfo >/dev/null || need+=(libregf-utils)
     command -v xz >/dev/null || need+=(xz-utils)
+    # Python's code page codecs are the reference the conversion tables are
+    # checked against.
+    command -v python3 >/dev/null || need+=(python3)
     command -v i686-w64-mingw32-g++-win32 >/dev/null || need+=(g++-mingw-w64-i686-win32)
     # The 64-bit build of the Windows program runs the Wine scenarios on
     # hosts that cannot execute 32-bit code.
