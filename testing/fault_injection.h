@@ -3,8 +3,8 @@
 // path, or by its number in the run. The registry calls are wrapped around
 // the registry front, whatever store it has mounted; a platform double asks
 // Fails() at the start of each of its other calls.
-#ifndef TESSARIL_PLATFORM_EMULATED_FAULT_INJECTION_H
-#define TESSARIL_PLATFORM_EMULATED_FAULT_INJECTION_H
+#ifndef TESSARIL_TESTING_FAULT_INJECTION_H
+#define TESSARIL_TESTING_FAULT_INJECTION_H
 
 #include <string>
 #include <vector>

@@ -1,5 +1,5 @@
 // Fault injection for tests, wrapped around the registry front.
-#include "platform/emulated/fault_injection.h"
+#include "testing/fault_injection.h"
 
 #include <map>
 
