@@ -13,9 +13,9 @@
 #include "platform/offline/hivex_store.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_file.h"
-#include "platform/offline/regf_writer.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/posix/host_files.h"
+#include "testing/regf_writer.h"
 #include "wizard/wizard.h"
 
 #include <dirent.h>

@@ -20,9 +20,9 @@
 
 #include "log/repair_log.h"
 #include "platform/emulated/registry_front.h"
-#include "platform/memory/memory_platform.h"
 #include "tests/readback.h"
 #include "repair/filter_list.h"
+#include "testing/memory/memory_platform.h"
 
 namespace {
 

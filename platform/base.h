@@ -10,6 +10,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include "platform/win32_calls.h"
+
 #define WINAPI
 
 typedef uint32_t DWORD;
@@ -73,13 +75,8 @@ typedef struct _FILETIME {
 #define ERROR_KEY_DELETED 1018L
 #define ERROR_NO_SYSTEM_RESOURCES 1450L
 
-BOOL WINAPI CloseHandle(HANDLE hObject);
-
-// Compares two strings without regard to case: 0 when they are equal.
-int WINAPI lstrcmpiA(LPCSTR lpString1, LPCSTR lpString2);
-
-// Whether a byte opens a two-byte character in the ANSI code page.
-BOOL WINAPI IsDBCSLeadByte(BYTE TestChar);
+// CloseHandle, lstrcmpiA, IsDBCSLeadByte.
+TESSARIL_BASE_CALLS(TESSARIL_DECLARE_CALL, TESSARIL_DECLARE_PASS)
 
 #endif // _WIN32
 

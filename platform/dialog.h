@@ -15,8 +15,8 @@
 #define IDYES 6
 #define IDNO 7
 
-// Shows a box and returns the button pressed, or 0 when it cannot be shown.
-int WINAPI MessageBoxA(HWND hWnd, LPCSTR lpText, LPCSTR lpCaption, UINT uType);
+// MessageBoxA.
+TESSARIL_DIALOG_CALLS(TESSARIL_DECLARE_CALL, TESSARIL_DECLARE_PASS)
 #endif // _WIN32
 
 #endif

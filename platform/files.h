@@ -21,17 +21,9 @@ typedef struct _OVERLAPPED *LPOVERLAPPED;
 #define INVALID_HANDLE_VALUE ((HANDLE)(LONG_PTR)-1)
 #define MAX_PATH 260
 
-// Both return the length written without the NUL, the size needed (NUL
-// included) when the buffer is too small, or 0 on failure.
-UINT WINAPI GetWindowsDirectoryA(LPSTR lpBuffer, UINT uSize);
-UINT WINAPI GetSystemDirectoryA(LPSTR lpBuffer, UINT uSize);
-BOOL WINAPI DeleteFileA(LPCSTR lpFileName);
-HANDLE WINAPI CreateFileA(LPCSTR lpFileName, DWORD dwDesiredAccess, DWORD dwShareMode,
-                          LPSECURITY_ATTRIBUTES lpSecurityAttributes,
-                          DWORD dwCreationDisposition, DWORD dwFlagsAndAttributes,
-                          HANDLE hTemplateFile);
-BOOL WINAPI WriteFile(HANDLE hFile, LPCVOID lpBuffer, DWORD nNumberOfBytesToWrite,
-                      LPDWORD lpNumberOfBytesWritten, LPOVERLAPPED lpOverlapped);
+// GetWindowsDirectoryA, GetSystemDirectoryA, DeleteFileA, CreateFileA,
+// WriteFile.
+TESSARIL_FILES_CALLS(TESSARIL_DECLARE_CALL, TESSARIL_DECLARE_PASS)
 #endif // _WIN32
 
 // True when the file can be opened for reading (and it is closed again at

@@ -34,20 +34,9 @@ typedef DWORD REGSAM;
 #define KEY_WRITE 0x20006
 #define KEY_ALL_ACCESS 0xF003F
 
-LONG WINAPI RegCreateKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD Reserved, LPSTR lpClass,
-                            DWORD dwOptions, REGSAM samDesired,
-                            LPSECURITY_ATTRIBUTES lpSecurityAttributes, PHKEY phkResult,
-                            LPDWORD lpdwDisposition);
-LONG WINAPI RegOpenKeyExA(HKEY hKey, LPCSTR lpSubKey, DWORD ulOptions, REGSAM samDesired,
-                          PHKEY phkResult);
-LONG WINAPI RegQueryValueExA(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD lpType,
-                             LPBYTE lpData, LPDWORD lpcbData);
-LONG WINAPI RegSetValueExA(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
-                           const BYTE *lpData, DWORD cbData);
-LONG WINAPI RegEnumKeyExA(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName,
-                          LPDWORD lpReserved, LPSTR lpClass, LPDWORD lpcchClass,
-                          PFILETIME lpftLastWriteTime);
-LONG WINAPI RegCloseKey(HKEY hKey);
+// RegCreateKeyExA, RegOpenKeyExA, RegQueryValueExA, RegSetValueExA,
+// RegEnumKeyExA, RegCloseKey.
+TESSARIL_REGISTRY_CALLS(TESSARIL_DECLARE_CALL, TESSARIL_DECLARE_PASS)
 #endif // _WIN32
 
 // Access asked for by SetRegistryValue: KEY_READ | KEY_SET_VALUE | KEY_CREATE_SUB_KEY.

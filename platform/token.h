@@ -27,13 +27,9 @@ typedef struct _TOKEN_PRIVILEGES {
     LUID_AND_ATTRIBUTES Privileges[ANYSIZE_ARRAY];
 } TOKEN_PRIVILEGES, *PTOKEN_PRIVILEGES;
 
-HANDLE WINAPI GetCurrentProcess(void);
-BOOL WINAPI OpenProcessToken(HANDLE ProcessHandle, DWORD DesiredAccess, PHANDLE TokenHandle);
-BOOL WINAPI LookupPrivilegeValueA(LPCSTR lpSystemName, LPCSTR lpName, PLUID lpLuid);
-BOOL WINAPI AdjustTokenPrivileges(HANDLE TokenHandle, BOOL DisableAllPrivileges,
-                                  PTOKEN_PRIVILEGES NewState, DWORD BufferLength,
-                                  PTOKEN_PRIVILEGES PreviousState, PDWORD ReturnLength);
-BOOL WINAPI ExitWindowsEx(UINT uFlags, DWORD dwReason);
+// GetCurrentProcess, OpenProcessToken, LookupPrivilegeValueA,
+// AdjustTokenPrivileges, ExitWindowsEx.
+TESSARIL_TOKEN_CALLS(TESSARIL_DECLARE_CALL, TESSARIL_DECLARE_PASS)
 #endif // _WIN32
 
 #endif

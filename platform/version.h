@@ -32,9 +32,8 @@ typedef struct _OSVERSIONINFOEXA {
     BYTE wReserved;
 } OSVERSIONINFOEXA, *LPOSVERSIONINFOEXA;
 
-// Fills the record whose size field the caller has set (148 for the basic
-// record, 156 for the extended one). FALSE on failure.
-BOOL WINAPI GetVersionExA(LPOSVERSIONINFOA lpVersionInformation);
+// GetVersionExA.
+TESSARIL_VERSION_CALLS(TESSARIL_DECLARE_CALL, TESSARIL_DECLARE_PASS)
 #endif // _WIN32
 
 #endif

@@ -8,7 +8,7 @@
 #include <string>
 
 #include "log/repair_log.h"
-#include "platform/memory/memory_platform.h"
+#include "testing/memory/memory_platform.h"
 #include "readback.h"
 #include "wizard/os_detect.h"
 

@@ -3,7 +3,7 @@
 #include "sample_installation.h"
 
 #include "platform/offline/regf_bytes.h"
-#include "platform/offline/regf_writer.h"
+#include "testing/regf_writer.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -15,8 +15,6 @@ const size_t kMaxKeyNameBytes = 2 * kMaxKeyName; // in a double-byte code page
 const size_t kMaxValueName = 16383;
 const size_t kMaxDepth = 512;
 
-RegistryStore *g_store = NULL;
-
 // Key handles. A handle is the slot number plus a bias, so that it is never
 // NULL nor one of the predefined keys.
 const int kMaxKeys = 256;
@@ -26,8 +24,26 @@ struct KeySlot {
     StoreKey key;
     REGSAM access;
 };
-KeySlot g_keys[kMaxKeys];
 
+// One component of a path: where it starts and how long it is.
+struct Component {
+    const char *start;
+    size_t size;
+};
+
+// What the front holds over the mounted store: the store, the key handles
+// into it, and the components of the path a call is opening (kept here
+// rather than on the stack for their size). RegistryFrontMount starts it
+// anew.
+struct Mounted {
+    RegistryStore *store = NULL;
+    KeySlot keys[kMaxKeys] = {};
+    Component parts[kMaxDepth] = {};
+};
+Mounted g_mounted;
+
+// The installed table of calls, NULL for the front's own: a layer's choice,
+// kept across mounts.
 const RegistryCalls *g_calls = NULL;
 
 bool IsRoot(HKEY key) { return key == HKEY_LOCAL_MACHINE; }
@@ -37,17 +53,11 @@ KeySlot *SlotOf(HKEY key)
     uintptr_t v = (uintptr_t)key;
     if (v < kKeyBias || v >= kKeyBias + kMaxKeys)
         return NULL;
-    KeySlot *s = &g_keys[v - kKeyBias];
+    KeySlot *s = &g_mounted.keys[v - kKeyBias];
     return s->used ? s : NULL;
 }
 
-const RegistryStoreMethods &M() { return *g_store->methods; }
-
-// One component of a path: where it starts and how long it is.
-struct Component {
-    const char *start;
-    size_t size;
-};
+const RegistryStoreMethods &M() { return *g_mounted.store->methods; }
 
 // Splits a path below a key into its names, as Windows splits it once the
 // path is converted: at a "\" that is a character of its own, never at the
@@ -95,27 +105,27 @@ LONG OpenAt(HKEY base, const char *path, REGSAM access, bool create, PHKEY resul
         key = s->key;
         baseAccess = s->access;
     }
-    static Component parts[kMaxDepth];
+    Component *parts = g_mounted.parts;
     size_t count = 0;
     if (!SplitPath(path, parts, kMaxDepth, &count))
         return create ? ERROR_INVALID_PARAMETER : ERROR_FILE_NOT_FOUND;
-    if (g_store == NULL && (count > 0 || !IsRoot(base)))
+    if (g_mounted.store == NULL && (count > 0 || !IsRoot(base)))
         return create ? ERROR_ACCESS_DENIED : ERROR_FILE_NOT_FOUND;
     char name[kMaxKeyNameBytes + 1];
 
     // Writing needs a store that may be written below the key the path
     // starts from (from HKEY_LOCAL_MACHINE: below its first name).
-    if ((access & kWriteRights) && g_store != NULL) {
+    if ((access & kWriteRights) && g_mounted.store != NULL) {
         StoreKey checked = key;
         bool check = true;
         if (IsRoot(base)) {
             check = false;
             if (count > 0) {
                 NameOf(parts[0], name);
-                check = M().findChild(g_store, kStoreTop, name, &checked) == ERROR_SUCCESS;
+                check = M().findChild(g_mounted.store, kStoreTop, name, &checked) == ERROR_SUCCESS;
             }
         }
-        if (check && M().writable(g_store, checked) != ERROR_SUCCESS)
+        if (check && M().writable(g_mounted.store, checked) != ERROR_SUCCESS)
             return ERROR_ACCESS_DENIED;
     }
 
@@ -123,14 +133,14 @@ LONG OpenAt(HKEY base, const char *path, REGSAM access, bool create, PHKEY resul
     for (size_t i = 0; i < count; i++) {
         NameOf(parts[i], name);
         StoreKey child = 0;
-        LONG status = M().findChild(g_store, key, name, &child);
+        LONG status = M().findChild(g_mounted.store, key, name, &child);
         created = false;
         if (status == ERROR_FILE_NOT_FOUND && create) {
             if (!(baseAccess & KEY_CREATE_SUB_KEY))
                 return ERROR_ACCESS_DENIED;
-            status = M().writable(g_store, key);
+            status = M().writable(g_mounted.store, key);
             if (status == ERROR_SUCCESS)
-                status = M().addChild(g_store, key, name, &child);
+                status = M().addChild(g_mounted.store, key, name, &child);
             created = status == ERROR_SUCCESS;
         }
         if (status != ERROR_SUCCESS)
@@ -145,12 +155,12 @@ LONG OpenAt(HKEY base, const char *path, REGSAM access, bool create, PHKEY resul
         return ERROR_SUCCESS;
     }
     int slot = 0;
-    while (slot < kMaxKeys && g_keys[slot].used)
+    while (slot < kMaxKeys && g_mounted.keys[slot].used)
         slot++;
     if (slot == kMaxKeys)
         return ERROR_NOT_ENOUGH_MEMORY;
-    g_keys[slot] = KeySlot{true, key, access};
-    M().hold(g_store, key);
+    g_mounted.keys[slot] = KeySlot{true, key, access};
+    M().hold(g_mounted.store, key);
     *result = (HKEY)(kKeyBias + (uintptr_t)slot);
     if (disposition)
         *disposition = created ? REG_CREATED_NEW_KEY : REG_OPENED_EXISTING_KEY;
@@ -185,8 +195,8 @@ LONG FrontQueryValue(HKEY hKey, LPCSTR lpValueName, LPDWORD lpReserved, LPDWORD 
         return ERROR_ACCESS_DENIED;
     DWORD type = REG_NONE;
     uint64_t needed = 0;
-    LONG status = M().getValue(g_store, s->key, lpValueName ? lpValueName : "", &type, lpData,
-                               lpData != NULL ? *lpcbData : 0, &needed);
+    LONG status = M().getValue(g_mounted.store, s->key, lpValueName ? lpValueName : "", &type,
+                               lpData, lpData != NULL ? *lpcbData : 0, &needed);
     if (status != ERROR_SUCCESS)
         return status;
     if (needed > 0xFFFFFFFFu)
@@ -211,14 +221,14 @@ LONG FrontSetValue(HKEY hKey, LPCSTR lpValueName, DWORD Reserved, DWORD dwType,
         return ERROR_INVALID_HANDLE;
     if (!(s->access & KEY_SET_VALUE))
         return ERROR_ACCESS_DENIED;
-    LONG status = M().writable(g_store, s->key);
+    LONG status = M().writable(g_mounted.store, s->key);
     if (status != ERROR_SUCCESS)
         return status;
     const char *name = lpValueName ? lpValueName : "";
     // The limit is in characters, as the name is once converted.
     if (AnsiToUtf16le((const unsigned char *)name, strlen(name), NULL, 0) / 2 > kMaxValueName)
         return ERROR_INVALID_PARAMETER;
-    return M().setValue(g_store, s->key, name, dwType, lpData, cbData);
+    return M().setValue(g_mounted.store, s->key, name, dwType, lpData, cbData);
 }
 
 LONG FrontEnumKey(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPDWORD lpReserved,
@@ -235,12 +245,12 @@ LONG FrontEnumKey(HKEY hKey, DWORD dwIndex, LPSTR lpName, LPDWORD lpcchName, LPD
             return ERROR_ACCESS_DENIED;
         key = s->key;
     }
-    if (g_store == NULL)
+    if (g_mounted.store == NULL)
         return ERROR_NO_MORE_ITEMS;
     char name[kMaxKeyName * 3 + 1];
     size_t len = 0;
     uint64_t stamp = 0;
-    LONG status = M().childName(g_store, key, dwIndex, name, sizeof name, &len, &stamp);
+    LONG status = M().childName(g_mounted.store, key, dwIndex, name, sizeof name, &len, &stamp);
     if (status != ERROR_SUCCESS)
         return status;
     if (len >= sizeof name || len + 1 > *lpcchName)
@@ -266,7 +276,7 @@ LONG FrontCloseKey(HKEY hKey)
     if (s == NULL)
         return ERROR_INVALID_HANDLE;
     s->used = false;
-    return M().release(g_store, s->key);
+    return M().release(g_mounted.store, s->key);
 }
 
 const RegistryCalls kFrontCalls = {FrontCreateKey, FrontOpenKey,  FrontQueryValue,
@@ -278,21 +288,21 @@ const RegistryCalls &Calls() { return g_calls ? *g_calls : kFrontCalls; }
 
 void RegistryFrontMount(RegistryStore *store)
 {
-    RegistryFrontDropHandles();
-    g_store = store;
+    g_mounted = Mounted();
+    g_mounted.store = store;
 }
 
 void RegistryFrontDropHandles(void)
 {
     for (int i = 0; i < kMaxKeys; i++)
-        g_keys[i].used = false;
+        g_mounted.keys[i].used = false;
 }
 
 int RegistryFrontOpenKeyCount(void)
 {
     int n = 0;
     for (int i = 0; i < kMaxKeys; i++)
-        if (g_keys[i].used)
+        if (g_mounted.keys[i].used)
             n++;
     return n;
 }

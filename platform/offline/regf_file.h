@@ -2,7 +2,7 @@
 // format itself rather than through hivex: the base block (signature,
 // sequence numbers, format version, checksum) and the rewriting of hash-leaf
 // subkey lists into the older fast-leaf form that format 1.3 hives (Windows
-// 2000) are limited to. Whole hives are written by regf_writer.h.
+// 2000) are limited to. Whole hives are written by testing/regf_writer.h.
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_FILE_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_FILE_H
 

@@ -6,7 +6,7 @@
 
 #include "platform/emulated/key_names.h"
 #include "platform/offline/regf_finish.h"
-#include "platform/offline/regf_writer.h"
+#include "testing/regf_writer.h"
 
 #include <gtest/gtest.h>
 

@@ -1,7 +1,7 @@
 // The registry sequence on the in-memory platform.
 #include "registry_sequence.h"
 
-#include "platform/memory/memory_platform.h"
+#include "testing/memory/memory_platform.h"
 
 int main(void)
 {

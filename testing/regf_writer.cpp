@@ -1,5 +1,5 @@
 // The hive writer: a key tree laid out cell by cell in one pass.
-#include "platform/offline/regf_writer.h"
+#include "testing/regf_writer.h"
 
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"

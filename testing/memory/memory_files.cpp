@@ -1,5 +1,5 @@
 // Files below the Windows directory held in memory, answering as the host files do.
-#include "platform/memory/memory_files.h"
+#include "testing/memory/memory_files.h"
 #include "platform/posix/host_files.h"
 
 #include <string.h>

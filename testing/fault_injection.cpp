@@ -1,5 +1,5 @@
 // Fault injection for tests, wrapped around the registry front.
-#include "platform/emulated/fault_injection.h"
+#include "testing/fault_injection.h"
 
 #include <map>
 
@@ -32,25 +32,16 @@ State &S()
     return state;
 }
 
+// The Win32 name of each call, as the operation log writes it.
 const char *OpName(Op op)
 {
     switch (op) {
-    case Op::CreateKey: return "RegCreateKeyExA";
-    case Op::OpenKey: return "RegOpenKeyExA";
-    case Op::QueryValue: return "RegQueryValueExA";
-    case Op::SetValue: return "RegSetValueExA";
-    case Op::EnumKey: return "RegEnumKeyExA";
-    case Op::MessageBox: return "MessageBoxA";
-    case Op::GetVersion: return "GetVersionExA";
-    case Op::WindowsDirectory: return "GetWindowsDirectoryA";
-    case Op::SystemDirectory: return "GetSystemDirectoryA";
-    case Op::DeleteFile: return "DeleteFileA";
-    case Op::CreateFile: return "CreateFileA";
-    case Op::WriteFile: return "WriteFile";
-    case Op::OpenToken: return "OpenProcessToken";
-    case Op::LookupPrivilege: return "LookupPrivilegeValueA";
-    case Op::AdjustPrivileges: return "AdjustTokenPrivileges";
-    case Op::ExitWindows: return "ExitWindowsEx";
+#define TESSARIL_OP_NAME(op, type, name, parameters) \
+    case Op::op: return #name;
+#define TESSARIL_NO_OP(type, name, parameters)
+        TESSARIL_WIN32_CALLS(TESSARIL_OP_NAME, TESSARIL_NO_OP)
+#undef TESSARIL_OP_NAME
+#undef TESSARIL_NO_OP
     }
     return "?";
 }

@@ -1,6 +1,6 @@
 // The in-memory registry store: a tree of keys and values that the registry
 // front serves, and the tests' direct view of it.
-#include "platform/memory/memory_platform.h"
+#include "testing/memory/memory_platform.h"
 
 #include <stddef.h>
 #include <stdio.h>

@@ -3,22 +3,25 @@
 // path, or by its number in the run. The registry calls are wrapped around
 // the registry front, whatever store it has mounted; a platform double asks
 // Fails() at the start of each of its other calls.
-#ifndef TESSARIL_PLATFORM_EMULATED_FAULT_INJECTION_H
-#define TESSARIL_PLATFORM_EMULATED_FAULT_INJECTION_H
+#ifndef TESSARIL_TESTING_FAULT_INJECTION_H
+#define TESSARIL_TESTING_FAULT_INJECTION_H
 
 #include <string>
 #include <vector>
 
 #include "platform/base.h"
+#include "platform/win32_calls.h"
 
 namespace faults {
 
-// The platform calls, as fault injection and the operation count name them.
+// The platform calls, as fault injection and the operation count name them:
+// the calls of platform/win32_calls.h that it counts.
 enum class Op {
-    CreateKey, OpenKey, QueryValue, SetValue, EnumKey,
-    MessageBox, GetVersion, WindowsDirectory, SystemDirectory,
-    DeleteFile, CreateFile, WriteFile,
-    OpenToken, LookupPrivilege, AdjustPrivileges, ExitWindows,
+#define TESSARIL_OP(op, type, name, parameters) op,
+#define TESSARIL_NO_OP(type, name, parameters)
+    TESSARIL_WIN32_CALLS(TESSARIL_OP, TESSARIL_NO_OP)
+#undef TESSARIL_OP
+#undef TESSARIL_NO_OP
 };
 
 // Forgets every fault, the count and the log, and puts the fault layer

@@ -4,18 +4,18 @@
 // front's, over the in-memory store; every call can be made to fail on
 // purpose through the fault injection layer, by key path, value name or file
 // path, or by its place in the run.
-#ifndef TESSARIL_PLATFORM_MEMORY_PLATFORM_H
-#define TESSARIL_PLATFORM_MEMORY_PLATFORM_H
+#ifndef TESSARIL_TESTING_MEMORY_PLATFORM_H
+#define TESSARIL_TESTING_MEMORY_PLATFORM_H
 
 #include <string>
 #include <vector>
 
 #include "platform/dialog.h"
-#include "platform/emulated/fault_injection.h"
 #include "platform/files.h"
 #include "platform/registry.h"
 #include "platform/token.h"
 #include "platform/version.h"
+#include "testing/fault_injection.h"
 
 namespace memplat {
 

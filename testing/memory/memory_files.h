@@ -4,8 +4,8 @@
 // through "." or ".."; a file is created only in a folder that exists; only
 // files, never folders, are opened or deleted; a deleted file that is still
 // open takes writes until it is closed.
-#ifndef TESSARIL_PLATFORM_MEMORY_MEMORY_FILES_H
-#define TESSARIL_PLATFORM_MEMORY_MEMORY_FILES_H
+#ifndef TESSARIL_TESTING_MEMORY_FILES_H
+#define TESSARIL_TESTING_MEMORY_FILES_H
 
 #include <string>
 

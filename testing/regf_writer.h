@@ -1,8 +1,8 @@
 // Writes whole hive files: a key tree laid out cell by cell in one pass,
 // compact as a hive Windows has just written, for the sample installations
 // and the tests.
-#ifndef TESSARIL_PLATFORM_OFFLINE_REGF_WRITER_H
-#define TESSARIL_PLATFORM_OFFLINE_REGF_WRITER_H
+#ifndef TESSARIL_TESTING_REGF_WRITER_H
+#define TESSARIL_TESTING_REGF_WRITER_H
 
 #include <stdint.h>
 

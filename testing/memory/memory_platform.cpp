@@ -3,7 +3,7 @@
 // memory, and
 // the in-memory registry store behind the registry front, all counted and
 // failed on purpose through the fault injection layer.
-#include "platform/memory/memory_platform.h"
+#include "testing/memory/memory_platform.h"
 
 #include <errno.h>
 #include <ftw.h>
@@ -16,8 +16,8 @@
 #include <algorithm>
 
 #include "platform/emulated/registry_front.h"
-#include "platform/memory/memory_files.h"
 #include "platform/posix/host_files.h"
+#include "testing/memory/memory_files.h"
 
 namespace memplat {
 namespace {
