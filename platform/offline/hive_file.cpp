@@ -4,7 +4,7 @@
 
 #include "platform/offline/plain_error.h"
 #include "platform/offline/regf_bytes.h"
-#include "platform/offline/regf_file.h"
+#include "platform/offline/regf_format.h"
 #include "platform/offline/host_calls.h"
 #include "platform/posix/host_files.h"
 
@@ -323,14 +323,12 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     };
     RegfHeader header;
     unsigned char block[kRegfBaseBlockSize];
+    long finished = 0;
     if (g_hostCalls.hivexCommit(hive.h, through, 0) != 0) {
         failed = "writing it";
         error = errno;
-    } else if (hive.minor < 5 && (errno = 0, ConvertHashLeavesToFastLeaves(fd) < 0)) {
+    } else if ((errno = 0, finished = FinishCommittedHive(fd, hive.finish)) < 0) {
         // errno stays 0 when the file read back is not the hive written.
-        failed = "rewriting its subkey lists in the Windows 2000 form";
-        error = errno;
-    } else if ((errno = 0, FinishCommittedHive(fd, hive.finish) < 0)) {
         failed = "giving it its last-write times, subkey order and large values";
         error = errno;
     } else if ((errno = 0, g_hostCalls.pread(fd, block, sizeof block, 0)) !=
@@ -374,7 +372,11 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
         close(fd);
         char what[2000];
         snprintf(what, sizeof what, "%s failed because %s%s", failed,
-                 error != 0 ? PlainError(error) : "the file read back is not the hive written",
+                 error != 0 ? PlainError(error)
+                 : finished == kRegfFinishUnknownLayout
+                     ? "the hivex library in use lays hives out otherwise than this tessaril "
+                       "knows (a newer tessaril is needed)"
+                     : "the file read back is not the hive written",
                  left);
         SetMessage(message, size,
                    "the hive %s was not changed: tessaril wrote the changed hive into a new file "
