@@ -396,6 +396,12 @@ size_t Utf8ToUtf16le(const char *in, size_t size, unsigned char *out, size_t cap
 
 size_t Utf8ToAnsi(const char *in, size_t size, char *out, size_t capacity)
 {
+    if (IsAscii(in, size)) { // the same bytes in every ANSI code page
+        memcpy(out, in, size < capacity ? size : capacity);
+        if (capacity > 0)
+            out[size < capacity ? size : capacity - 1] = '\0';
+        return size;
+    }
     Units units;
     units.Fill(2 * size, [&](unsigned char *b, size_t most) { return Utf8ToUtf16le(in, size, b, most); });
     size_t n = 0;

@@ -2,6 +2,7 @@
 // names compared as Windows compares them, values and their data.
 #include "platform/offline/hive_set.h"
 
+#include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/registry.h"
 #include "platform/offline/regf_format.h"
@@ -84,9 +85,21 @@ hive_node_h FindChild(Hive &hive, hive_node_h node, const char *name, LONG *stat
     const std::vector<Child> *kids = ChildrenOf(hive, node, status);
     if (kids == NULL)
         return 0;
-    for (const Child &c : *kids)
-        if (NameEqualsUtf8(name, c.name.data(), c.name.size()))
-            return c.node;
+    // The children are in the registry's order: the first whose name sorts
+    // at or after name is the one, if any is.
+    char utf8[4 * 256 + 1];
+    if (AnsiToUtf8(name, utf8, sizeof utf8)) {
+        size_t size = strlen(utf8);
+        auto at = std::lower_bound(kids->begin(), kids->end(), utf8, [size](const Child &c, const char *n) {
+            return CompareKeyNamesUtf8(c.name.data(), c.name.size(), n, size) < 0;
+        });
+        if (at != kids->end() && NameEqualsUtf8(name, at->name.data(), at->name.size()))
+            return at->node;
+    } else {
+        for (const Child &c : *kids)
+            if (NameEqualsUtf8(name, c.name.data(), c.name.size()))
+                return c.node;
+    }
     *status = ERROR_FILE_NOT_FOUND;
     return 0;
 }
