@@ -411,3 +411,78 @@ TEST(HiveForm, TheLastPassSortsASubkeyListAcrossTheLeavesOfItsIndex)
         EXPECT_EQ(0, census.badHints);
     }
 }
+
+// What the last pass takes hivex to do, pinned on the hivex in use: a node
+// handle is a key's file offset, a rewritten value's data is one cell, and
+// the segments of its old big data stay in use and untouched. Where a hive
+// breaks one of these, the pass refuses it and writes nothing.
+TEST(HiveForm, TheLastPassChecksHowHivexLaidTheHiveOut)
+{
+    std::string folder = FreshFolder("hivex-layout");
+    RegfKey root;
+    RegfKey &key = RegfPath(root, "Key");
+    key.values = {{"Big", 3, Blob(40000)}, {"Small", 3, Blob(100)}};
+    std::string original = folder + "/original", written = folder + "/written";
+    int fd = open(original.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(fd, 0);
+    std::string error;
+    ASSERT_TRUE(WriteRegfHive(fd, 5, "ROOT", root, &error)) << error;
+
+    hive_h *h = hivex_open(original.c_str(), HIVEX_OPEN_WRITE);
+    ASSERT_TRUE(h != NULL);
+    hive_node_h node = hivex_node_get_child(h, hivex_root(h), "Key");
+    hive_value_h big = hivex_node_get_value(h, node, "Big");
+    RegfFinish finish;
+    finish.time = FileTimeNow();
+    ASSERT_TRUE(CollectBigDataCells(fd, (uint32_t)hivex_value_data_cell_offset(h, big, NULL), &finish.orphaned));
+    close(fd);
+    ASSERT_EQ(4u, finish.orphaned.size()); // the segment list, three segments
+    std::string data = Blob(30000);
+    hive_set_value value = {(char *)"Big", hive_t_REG_BINARY, data.size(), &data[0]};
+    ASSERT_EQ(0, hivex_node_set_value(h, node, &value, 0));
+    hive_node_h kid = hivex_node_add_child(h, node, "Kid");
+    ASSERT_NE(0u, kid);
+    ASSERT_EQ(0, hivex_commit(h, written.c_str(), 0));
+    hivex_close(h);
+    finish.stamped = {(uint32_t)node, (uint32_t)kid};
+    finish.grown = finish.rewritten = {(uint32_t)node};
+
+    h = hivex_open(written.c_str(), 0);
+    ASSERT_TRUE(h != NULL);
+    uint32_t vk = (uint32_t)hivex_node_get_value(h, node, "Big");
+    uint32_t small = (uint32_t)hivex_value_data_cell_offset(h, hivex_node_get_value(h, node, "Small"), NULL);
+    hivex_close(h);
+    const std::string hivexWrote = ReadFile(written);
+    struct Case {
+        const char *what;
+        std::function<void(std::string &, RegfFinish &)> change;
+        long expected;
+    } cases[] = {
+        {"as hivex wrote it", [](std::string &, RegfFinish &) {}, 1},
+        {"an orphaned segment reused", [&](std::string &d, RegfFinish &) { d[finish.orphaned[1].cell + 4] ^= 1; },
+         kRegfFinishUnknownLayout},
+        {"a node handle that is no key's offset",
+         [](std::string &, RegfFinish &f) { f.stamped.push_back(f.stamped[0] + 8); }, kRegfFinishUnknownLayout},
+        {"big data written by hivex itself",
+         [&](std::string &d, RegfFinish &) {
+             d.replace(small + 4, 2, "db");
+             Put32(d, vk + 4 + 8, small - 0x1000);
+         },
+         kRegfFinishUnknownLayout},
+    };
+    for (const Case &c : cases) {
+        SCOPED_TRACE(c.what);
+        std::string d = hivexWrote;
+        RegfFinish what = finish;
+        c.change(d, what);
+        WriteFile(written, d);
+        fd = open(written.c_str(), O_RDWR);
+        ASSERT_GE(fd, 0);
+        EXPECT_EQ(c.expected, FinishCommittedHive(fd, what));
+        close(fd);
+        if (c.expected == kRegfFinishUnknownLayout)
+            EXPECT_TRUE(d == ReadFile(written)) << "the pass wrote to a hive it refused";
+        else
+            EXPECT_TRUE(KernelAccepts(written));
+    }
+}
