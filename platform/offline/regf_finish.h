@@ -14,8 +14,8 @@
 // - a node handle is the file offset of the key's record;
 // - a value's data is written in one cell, whatever its length;
 // - the big data of a value it rewrites is left in use and untouched (those
-//   cells, collected beforehand, are freed by the pass);
-// - the bins end where the base block says, new bins may follow them.
+//   cells, collected beforehand, are freed by the pass).
+// New bins are put where the base block says the bins end.
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 
