@@ -258,33 +258,6 @@ bool IsAscii(const char *s, size_t n)
     return true;
 }
 
-// A UTF-16 copy of a string in a buffer of its own (stack for short ones).
-struct Units {
-    unsigned char small[1024];
-    unsigned char *bytes = small;
-    size_t count = 0;
-    bool ok = true;
-    ~Units()
-    {
-        if (bytes != small)
-            free(bytes);
-    }
-    template <typename F> void Fill(size_t most, F convert)
-    {
-        if (most > sizeof small) {
-            bytes = (unsigned char *)malloc(most);
-            if (bytes == NULL) {
-                bytes = small;
-                ok = false;
-                return;
-            }
-        }
-        size_t total = convert(bytes, most);
-        count = (total < most ? total : most) / 2;
-    }
-    uint16_t At(size_t i) const { return (uint16_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8)); }
-};
-
 } // namespace
 
 bool SelectCodePage(unsigned number)
@@ -402,7 +375,7 @@ size_t Utf8ToAnsi(const char *in, size_t size, char *out, size_t capacity)
             out[size < capacity ? size : capacity - 1] = '\0';
         return size;
     }
-    Units units;
+    Utf16Copy units;
     units.Fill(2 * size, [&](unsigned char *b, size_t most) { return Utf8ToUtf16le(in, size, b, most); });
     size_t n = 0;
     if (units.ok)
@@ -421,7 +394,7 @@ bool AnsiToUtf8(const char *in, char *out, size_t capacity)
         memcpy(out, in, size + 1);
         return true;
     }
-    Units units;
+    Utf16Copy units;
     units.Fill(2 * size, [&](unsigned char *b, size_t most) {
         return AnsiToUtf16le((const unsigned char *)in, size, b, most);
     });

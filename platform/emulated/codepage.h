@@ -7,6 +7,7 @@
 
 #include <stddef.h>
 #include <stdint.h>
+#include <stdlib.h>
 
 // Makes the Windows code page numbered number (1252, 1251, 932...) the ANSI
 // code page of every conversion below. False, with the code page left as it
@@ -66,6 +67,39 @@ bool AnsiToUtf8(const char *in, char *out, size_t capacity);
 // Decodes one UTF-8 character at *p (of the bytes left before end). A
 // malformed sequence yields U+FFFD and consumes one byte. Advances *p.
 uint32_t NextUtf8(const char **p, const char *end);
+
+// A UTF-16 copy of a text in a buffer of its own, on the stack for short
+// ones: Fill gives convert a buffer of most bytes (false in ok when it
+// cannot be had), convert stores the text there and returns its whole
+// length, of which count units are kept.
+struct Utf16Copy {
+    unsigned char small[1024];
+    unsigned char *bytes = small;
+    size_t count = 0;
+    bool ok = true;
+    Utf16Copy() = default;
+    Utf16Copy(const Utf16Copy &) = delete;
+    Utf16Copy &operator=(const Utf16Copy &) = delete;
+    ~Utf16Copy()
+    {
+        if (bytes != small)
+            free(bytes);
+    }
+    template <typename F> void Fill(size_t most, F convert)
+    {
+        if (most > sizeof small) {
+            bytes = (unsigned char *)malloc(most);
+            if (bytes == NULL) {
+                bytes = small;
+                ok = false;
+                return;
+            }
+        }
+        size_t total = convert(bytes, most);
+        count = (total < most ? total : most) / 2;
+    }
+    uint16_t At(size_t i) const { return (uint16_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8)); }
+};
 
 // The UTF-16 units of the character cp, in units: how many (1, or 2 for a
 // surrogate pair).

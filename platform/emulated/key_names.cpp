@@ -108,33 +108,15 @@ struct UpperUnits {
 
 // The upper-case UTF-16 units of an ANSI name (in the code page of the
 // Reg* calls), in a buffer of its own: on the stack for usual names.
-struct AnsiUpperUnits {
-    unsigned char small[1024];
-    unsigned char *bytes = small;
-    size_t count = 0;
-    bool ok = true;
+struct AnsiUpperUnits : Utf16Copy {
     explicit AnsiUpperUnits(const char *name)
     {
         size_t size = strlen(name);
-        if (2 * size > sizeof small) {
-            bytes = (unsigned char *)malloc(2 * size);
-            if (bytes == NULL) {
-                bytes = small;
-                ok = false;
-                return;
-            }
-        }
-        size_t total = AnsiToUtf16le((const unsigned char *)name, size, bytes, 2 * size);
-        count = (total < 2 * size ? total : 2 * size) / 2;
+        Fill(2 * size, [&](unsigned char *b, size_t most) {
+            return AnsiToUtf16le((const unsigned char *)name, size, b, most);
+        });
     }
-    ~AnsiUpperUnits()
-    {
-        if (bytes != small)
-            free(bytes);
-    }
-    AnsiUpperUnits(const AnsiUpperUnits &) = delete;
-    AnsiUpperUnits &operator=(const AnsiUpperUnits &) = delete;
-    uint16_t At(size_t i) const { return UpperNameUnit((uint16_t)(bytes[2 * i] | (bytes[2 * i + 1] << 8))); }
+    uint16_t At(size_t i) const { return UpperNameUnit(Utf16Copy::At(i)); }
 };
 
 char UpperAscii(char c) { return (c >= 'a' && c <= 'z') ? (char)(c - 0x20) : c; }
