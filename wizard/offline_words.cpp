@@ -135,33 +135,22 @@ void PhraseSystemRefusal(const OfflineOpenReport &r, char *message, size_t size)
                      "changed.",
                      r.system.shown);
         break;
-    case kLoadCorrupt:
-    case kLoadTooLarge:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Restore the hive from a backup or "
-                 "let Windows repair it, then run tessaril again. Nothing was changed.",
-                 detail);
+    default: {
+        // The rest say what is wrong with the hive, then what to do.
+        OfflineLoadResult result = r.system.result;
+        const char *todo =
+            result == kLoadCorrupt || result == kLoadTooLarge
+                ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
+            : result == kLoadNoControlSet
+                ? "Windows could not start from it either: restore the hive from a backup, then "
+                  "run tessaril again."
+            : result == kLoadLink ? "Mount the installation so that its own folders and files are "
+                                    "no links, then run tessaril again."
+                                  : "Mend that, then run tessaril again.";
+        snprintf(message, size, "tessaril: the SYSTEM hive cannot be used: %s. %s Nothing was changed.",
+                 detail, todo);
         break;
-    case kLoadNoControlSet:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Windows could not start from it "
-                 "either: restore the hive from a backup, then run tessaril again. Nothing was "
-                 "changed.",
-                 detail);
-        break;
-    case kLoadLink:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Mount the installation so that "
-                 "its own folders and files are no links, then run tessaril again. Nothing was "
-                 "changed.",
-                 detail);
-        break;
-    default:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Mend that, then run tessaril "
-                 "again. Nothing was changed.",
-                 detail);
-        break;
+    }
     }
 }
 
@@ -269,86 +258,49 @@ void PhraseHiveLoad(const HiveLoadReport &r, char *out, size_t size)
     if (out == NULL || size == 0)
         return;
     out[0] = '\0';
-    const char *shown = r.shown;
-    switch (r.problem) {
-    case kHiveLoaded: {
-        unsigned def = r.byDefault, cur = r.byCurrent;
-        if (def != 0 && cur != 0 && def != cur)
-            snprintf(out, size,
-                     "the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
-                     "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
-                     "Default names at its next boot (Current is only the set it last started)",
-                     def, cur, def);
-        else if (def == 0 && cur != 0 && r.defaultGiven)
-            snprintf(out, size,
-                     "the SYSTEM hive's Select\\Default names no control set the hive holds; "
-                     "ControlSet%03u, which Select\\Current names, is repaired",
-                     cur);
-        return;
-    }
-    case kHiveFolderLink:
-        snprintf(out, size,
-                 "a folder on the way to %s is a symbolic link, which tessaril does not "
-                 "follow, so that it never writes outside the installation",
-                 shown);
-        return;
-    case kHiveMissing:
-        snprintf(out, size, "%s does not exist", shown);
-        return;
-    case kHiveLocked:
-        snprintf(out, size, "%s is locked by another process", shown);
-        return;
-    case kHiveNotRegular:
-        snprintf(out, size, "%s is not a regular file", shown);
-        return;
-    case kHiveFileLink:
-        snprintf(out, size,
-                 "%s is a symbolic link, which tessaril does not follow, so that it never "
-                 "writes outside the installation",
-                 shown);
-        return;
-    case kHiveCannotOpen:
-        snprintf(out, size, "%s cannot be opened, because %s", shown, PlainError(r.error));
-        return;
-    case kHiveTooLarge: {
+    // The problems said of the file alone, by HiveLoadProblem.
+    static const char *const kProblems[] = {
+        NULL,
+        "a folder on the way to %s is a symbolic link, which tessaril does not follow, so that it "
+        "never writes outside the installation",
+        "%s does not exist",
+        "%s is locked by another process",
+        "%s is not a regular file",
+        "%s is a symbolic link, which tessaril does not follow, so that it never writes outside "
+        "the installation",
+        NULL,
+        NULL,
+        "%s is not a registry hive",
+        "%s was not cleanly closed (its two sequence numbers differ)",
+        "%s is damaged: its header is not valid",
+        "%s is damaged: its header gives a size or a root key that the file does not hold",
+        "%s cannot be read: /proc is not mounted",
+        "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses its structure)",
+        "%s names no control set that it holds: neither its Select\\Default nor its "
+        "Select\\Current value is the number of an existing ControlSet key",
+    };
+    unsigned def = r.byDefault, cur = r.byCurrent;
+    if (r.problem == kHiveCannotOpen) {
+        snprintf(out, size, "%s cannot be opened, because %s", r.shown, PlainError(r.error));
+    } else if (r.problem == kHiveTooLarge) {
         char detail[160];
         snprintf(detail, sizeof detail,
-                 "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are "
-                 "read)",
+                 "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read)",
                  r.size, r.kind, r.maxBytes);
-        snprintf(out, size, "%s %s, so it was not read", shown, detail);
-        return;
-    }
-    case kHiveNotHive:
-        snprintf(out, size, "%s is not a registry hive", shown);
-        return;
-    case kHiveNotClean:
-        snprintf(out, size, "%s was not cleanly closed (its two sequence numbers differ)", shown);
-        return;
-    case kHiveBadHeader:
-        snprintf(out, size, "%s is damaged: its header is not valid", shown);
-        return;
-    case kHiveBadSize:
+        snprintf(out, size, "%s %s, so it was not read", r.shown, detail);
+    } else if (r.problem != kHiveLoaded) {
+        snprintf(out, size, kProblems[r.problem], r.shown);
+    } else if (def != 0 && cur != 0 && def != cur) {
         snprintf(out, size,
-                 "%s is damaged: its header gives a size or a root key that the file does not "
-                 "hold",
-                 shown);
-        return;
-    case kHiveNoProc:
-        snprintf(out, size, "%s cannot be read: /proc is not mounted", shown);
-        return;
-    case kHiveRefused:
+                 "the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
+                 "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
+                 "Default names at its next boot (Current is only the set it last started)",
+                 def, cur, def);
+    } else if (def == 0 && cur != 0 && r.defaultGiven) {
         snprintf(out, size,
-                 "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses "
-                 "its structure)",
-                 shown);
-        return;
-    case kHiveNoControlSet:
-        snprintf(out, size,
-                 "%s names no control set that it holds: neither its Select\\Default nor its "
-                 "Select\\Current value is the number of an existing ControlSet key",
-                 shown);
-        return;
+                 "the SYSTEM hive's Select\\Default names no control set the hive holds; "
+                 "ControlSet%03u, which Select\\Current names, is repaired",
+                 cur);
     }
 }
 
@@ -357,9 +309,9 @@ void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
     if (out == NULL || size == 0)
         return;
     out[0] = '\0';
+    // The steps, by SaveStep (creating the file is told apart).
     static const char *const kSteps[] = {
-        "",
-        "",
+        "", "",
         "writing it",
         "rewriting its subkey lists in the Windows 2000 form",
         "giving it its last-write times, subkey order and large values",
