@@ -12,7 +12,7 @@
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/hivex_store.h"
 #include "platform/offline/regf_bytes.h"
-#include "platform/offline/regf_file.h"
+#include "platform/offline/regf_format.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/posix/host_files.h"
 #include "testing/regf_writer.h"

@@ -313,7 +313,6 @@ void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
     static const char *const kSteps[] = {
         "", "",
         "writing it",
-        "rewriting its subkey lists in the Windows 2000 form",
         "giving it its last-write times, subkey order and large values",
         "checking what was written",
         "giving it the hive's owner",
@@ -343,7 +342,11 @@ void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
                      r.left, PlainError(r.leftError));
         char what[2000];
         snprintf(what, sizeof what, "%s failed because %s%s", kSteps[r.failed],
-                 r.error != 0 ? PlainError(r.error) : "the file read back is not the hive written",
+                 r.error != 0 ? PlainError(r.error)
+                 : r.unknownLayout
+                     ? "the hivex library in use lays hives out otherwise than this tessaril "
+                       "knows (a newer tessaril is needed)"
+                     : "the file read back is not the hive written",
                  left);
         snprintf(out, size,
                  "the hive %s was not changed: tessaril wrote the changed hive into a new file "

@@ -67,4 +67,17 @@ bool AnsiToUtf8(const char *in, char *out, size_t capacity);
 // malformed sequence yields U+FFFD and consumes one byte. Advances *p.
 uint32_t NextUtf8(const char **p, const char *end);
 
+// The UTF-16 units of the character cp, in units: how many (1, or 2 for a
+// surrogate pair).
+inline size_t Utf16Of(uint32_t cp, uint16_t units[2])
+{
+    if (cp < 0x10000) {
+        units[0] = (uint16_t)cp;
+        return 1;
+    }
+    units[0] = (uint16_t)(0xD800 + ((cp - 0x10000) >> 10));
+    units[1] = (uint16_t)(0xDC00 + ((cp - 0x10000) & 0x3FF));
+    return 2;
+}
+
 #endif

@@ -95,13 +95,12 @@ struct UpperUnits {
             *unit = (uint16_t)(c >= 'a' && c <= 'z' ? c - 0x20 : c);
             return true;
         }
-        uint32_t cp = NextUtf8(&p, end);
-        if (cp >= 0x10000) {
-            cp -= 0x10000;
-            *unit = (uint16_t)(0xD800 + (cp >> 10));
-            low = (uint16_t)(0xDC00 + (cp & 0x3FF));
+        uint16_t units[2];
+        if (Utf16Of(NextUtf8(&p, end), units) == 2) {
+            *unit = units[0];
+            low = units[1];
         } else {
-            *unit = UpperNameUnit((uint16_t)cp);
+            *unit = UpperNameUnit(units[0]);
         }
         return true;
     }

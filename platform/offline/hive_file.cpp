@@ -3,7 +3,7 @@
 #include "platform/offline/hive_file.h"
 
 #include "platform/offline/regf_bytes.h"
-#include "platform/offline/regf_file.h"
+#include "platform/offline/regf_format.h"
 #include "platform/offline/host_calls.h"
 #include "platform/posix/host_files.h"
 
@@ -284,14 +284,12 @@ bool HiveFileCommit(HiveFile *file, HiveSaveReport *report)
     };
     RegfHeader header;
     unsigned char block[kRegfBaseBlockSize];
+    long finished = 0;
     if (g_hostCalls.hivexCommit(hive.h, through, 0) != 0) {
         failed = kSaveWriting;
         error = errno;
-    } else if (hive.minor < 5 && (errno = 0, ConvertHashLeavesToFastLeaves(fd) < 0)) {
+    } else if ((errno = 0, finished = FinishCommittedHive(fd, hive.finish)) < 0) {
         // errno stays 0 when the file read back is not the hive written.
-        failed = kSaveWindows2000Lists;
-        error = errno;
-    } else if ((errno = 0, FinishCommittedHive(fd, hive.finish) < 0)) {
         failed = kSaveFinishing;
         error = errno;
     } else if ((errno = 0, g_hostCalls.pread(fd, block, sizeof block, 0)) !=
@@ -333,6 +331,7 @@ bool HiveFileCommit(HiveFile *file, HiveSaveReport *report)
             facts.leftError = errno;
         }
         close(fd);
+        facts.unknownLayout = finished == kRegfFinishUnknownLayout;
         if (report != NULL)
             *report = facts;
         return false;

@@ -77,7 +77,6 @@ enum SaveStep {
     kSaveNoStep = 0,        // none: the save succeeded
     kSaveCreating,          // creating the new file beside the hive
     kSaveWriting,           // hivex writing it
-    kSaveWindows2000Lists,  // rewriting its subkey lists in the Windows 2000 form
     kSaveFinishing,         // the last pass (regf_finish.h)
     kSaveChecking,          // reading back its base block
     kSaveOwner,
@@ -93,9 +92,11 @@ enum SaveStep {
 struct HiveSaveReport {
     bool damaged = false;        // the hive is damaged, so it was not written
     SaveStep failed = kSaveNoStep;
-    int error = 0;               // errno of the failed step (0 with kSaveWindows2000Lists,
-                                 // kSaveFinishing or kSaveChecking: the file read back is
-                                 // not the hive written)
+    int error = 0;               // errno of the failed step (0 with kSaveFinishing or
+                                 // kSaveChecking: the file read back is not the hive
+                                 // written, or unknownLayout)
+    bool unknownLayout = false;  // kSaveFinishing: hivex laid the hive out otherwise than
+                                 // the last pass knows
     char left[300] = "";         // a new file left beside the hive: it could not be removed,
     int leftError = 0;           // because of this
     int folderError = 0;         // saved, but its folder could not be flushed: errno

@@ -4,7 +4,7 @@
 
 #include "platform/emulated/key_names.h"
 #include "platform/registry.h"
-#include "platform/offline/regf_file.h"
+#include "platform/offline/regf_format.h"
 #include "platform/offline/regf_finish.h"
 
 #include <errno.h>
@@ -162,7 +162,7 @@ bool Listed(const std::vector<uint32_t> &list, hive_node_h node)
 // the set answers). The first time, the segments of its big values, which
 // hivex leaves allocated, are added to orphans.
 LONG CheckRewritable(Hive &hive, hive_node_h node, hive_value_h replaced,
-                     std::vector<uint32_t> *orphans)
+                     std::vector<RegfOrphan> *orphans)
 {
     bool first = !Listed(hive.file.finish.rewritten, node);
     errno = 0;
@@ -178,7 +178,7 @@ LONG CheckRewritable(Hive &hive, hive_node_h node, hive_value_h replaced,
             status = HivexFailure(hive);
         else if (values[i] != replaced && len > 4 && (uint64_t)len + 4 > kMaxDataCell)
             status = kNoRoomForValue;
-        else if (first && hive.file.minor >= 4 && len > kRegfBigDataSegment)
+        else if (first && RegfTraitsOf(hive.file.minor).bigData && len > kRegfBigDataSegment)
             // A record that cannot be read leaves its cells allocated: space
             // lost, nothing else.
             CollectBigDataCells(hive.file.lockfd,

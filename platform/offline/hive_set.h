@@ -87,7 +87,7 @@ bool Listed(const std::vector<uint32_t> &list, hive_node_h node);
 // Whether every value of the key but the one replaced can be written back
 // by hivex (ERROR_SUCCESS, or the status a set answers); the first time, the
 // segments of its big values are added to orphans.
-LONG CheckRewritable(Hive &hive, hive_node_h node, hive_value_h replaced, std::vector<uint32_t> *orphans);
+LONG CheckRewritable(Hive &hive, hive_node_h node, hive_value_h replaced, std::vector<RegfOrphan> *orphans);
 // A value's type and data as one string of bytes, to compare.
 std::vector<unsigned char> TypedBytes(DWORD type, const std::vector<unsigned char> &data);
 std::vector<unsigned char> TypedData(Hive &hive, hive_value_h value);

@@ -89,7 +89,7 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
                                              : std::make_pair(true, TypedData(hive, existing));
         if (!hive.before.count(was))
             hive.before[was] = hive.values[was];
-        std::vector<uint32_t> orphans;
+        std::vector<RegfOrphan> orphans;
         status = CheckRewritable(hive, node, existing, &orphans);
         if (status != ERROR_SUCCESS)
             return status;

@@ -28,19 +28,9 @@ std::string DwordBytes(uint32_t v)
 
 std::string Utf16(const std::string &utf8)
 {
-    std::string out;
-    const char *p = utf8.data();
-    const char *end = p + utf8.size();
-    while (p < end) {
-        uint32_t cp = NextUtf8(&p, end);
-        if (cp >= 0x10000) {
-            PutUnit(0xD800 + ((cp - 0x10000) >> 10), out);
-            PutUnit(0xDC00 + ((cp - 0x10000) & 0x3FF), out);
-        } else {
-            PutUnit(cp, out);
-        }
-    }
-    PutUnit(0, out);
+    std::string out(2 * utf8.size() + 2, '\0');
+    size_t n = Utf8ToUtf16le(utf8.data(), utf8.size(), (unsigned char *)&out[0], out.size());
+    out.resize(n + 2); // and the terminating NUL
     return out;
 }
 

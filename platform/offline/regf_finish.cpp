@@ -1,13 +1,14 @@
-// Last-write times, subkey order and big-data records in a hive file hivex
-// has written.
+// Last-write times, subkey lists and big-data records in a hive file hivex
+// has written, cell by cell.
 #include "platform/offline/regf_finish.h"
 
 #include "platform/emulated/key_names.h"
 #include "platform/offline/regf_bytes.h"
-#include "platform/offline/regf_file.h"
+#include "platform/offline/regf_cells.h"
+#include "platform/offline/regf_format.h"
 
+#include <errno.h>
 #include <string.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <new>
@@ -16,88 +17,148 @@
 
 namespace {
 
-const uint64_t kBinsStart = 0x1000;
-const uint64_t kBinHeader = 0x20;
-const uint64_t kBinBlock = 0x1000;
-
-uint64_t Align8(uint64_t n) { return (n + 7) & ~(uint64_t)7; }
-
-// The hive file in memory, and the ranges of it that were changed.
-struct Image {
-    std::vector<unsigned char> bytes;
-    uint64_t binsEnd = 0;
-    std::vector<std::pair<uint64_t, uint64_t>> changed; // offset, length
-
-    // The size of the allocated cell at file offset at, when it holds at
-    // least need bytes after its size field and starts with sig (when
-    // given); 0 otherwise.
-    uint64_t Cell(uint64_t at, uint64_t need, const char *sig) const
-    {
-        if (at < kBinsStart + kBinHeader || at % 8 != 0 || at + 4 > binsEnd)
-            return 0;
-        int32_t raw = (int32_t)Get32(&bytes[at]);
-        if (raw >= 0 || raw == INT32_MIN)
-            return 0;
-        uint64_t size = (uint64_t)(-(int64_t)raw);
-        if (size < 4 + need || at + size > binsEnd)
-            return 0;
-        if (sig != NULL && (size < 6 || memcmp(&bytes[at + 4], sig, 2) != 0))
-            return 0;
-        return size;
-    }
-
-    void Changed(uint64_t at, uint64_t length) { changed.push_back({at, length}); }
-};
-
-// Cells put in new bins behind the last one. A bin is made for the first
-// cell that does not fit the current one, as large as that cell needs in 4 KB
-// blocks; what a bin has left when the next opens is one free cell.
-struct NewBins {
-    Image &image;
-    uint64_t start;
-    uint64_t next = 0, end = 0;
-
-    explicit NewBins(Image &i) : image(i), start(i.binsEnd) { next = end = start; }
-
-    void Close()
-    {
-        if (next < end)
-            Put32(&image.bytes[next], (uint32_t)(end - next));
-        next = end;
-    }
-
-    // A zeroed allocated cell of size bytes (a multiple of 8); its file
-    // offset, or 0 when the bins would outgrow what the header can hold.
-    uint64_t Place(uint64_t size)
-    {
-        if (next + size > end) {
-            Close();
-            uint64_t binSize = (kBinHeader + size + kBinBlock - 1) / kBinBlock * kBinBlock;
-            if (end + binSize - kBinsStart > 0x7FFFF000u)
-                return 0;
-            if (image.bytes.size() < end + binSize)
-                image.bytes.resize(end + binSize);
-            memset(&image.bytes[end], 0, binSize);
-            unsigned char *bin = &image.bytes[end];
-            memcpy(bin, "hbin", 4);
-            Put32(bin + 4, (uint32_t)(end - kBinsStart));
-            Put32(bin + 8, (uint32_t)binSize);
-            next = end + kBinHeader;
-            end += binSize;
-        }
-        uint64_t at = next;
-        next += size;
-        Put32(&image.bytes[at], (uint32_t)(-(int32_t)size));
-        return at;
-    }
-};
-
-bool Stamp(Image &image, uint32_t node, uint64_t time)
+// A digest of a cell's record (FNV-1a), to tell that hivex left it as it was.
+uint64_t Digest(const unsigned char *record, uint64_t size)
 {
-    if (image.Cell(node, 0x4C, "nk") == 0)
+    uint64_t h = 0xCBF29CE484222325ull ^ size;
+    for (uint64_t i = 0; i < size; i++)
+        h = (h ^ record[i]) * 0x100000001B3ull;
+    return h;
+}
+
+// The pass over one file: its cells, what its format has, and how it ended.
+struct Pass {
+    RegfCells cells;
+    RegfTraits traits = {};
+    bool unknownLayout = false; // hivex wrote what the pass does not rely on
+
+    // The key record at the node handle node, as Read; when there is none,
+    // a node handle is not what the pass takes it for.
+    const unsigned char *Key(uint32_t node, uint64_t need, uint64_t *size = NULL)
+    {
+        const unsigned char *nk = cells.Read(node, need, "nk", size);
+        if (nk == NULL && errno == 0)
+            unknownLayout = true;
+        return nk;
+    }
+};
+
+bool Stamp(Pass &pass, uint32_t node, uint64_t time)
+{
+    if (pass.Key(node, regf_nk::kName) == NULL)
         return false;
-    Put64(&image.bytes[node + 4 + 4], time);
-    image.Changed(node + 4 + 4, 8);
+    Put64(pass.cells.Change(node, regf_nk::kName, "nk") + regf_nk::kTime, time);
+    return true;
+}
+
+// Frees a cell hivex left behind, when hivex left it as it was found.
+bool FreeOrphan(Pass &pass, const RegfOrphan &orphan)
+{
+    uint64_t size = 0;
+    const unsigned char *record = pass.cells.Read(orphan.cell, 0, NULL, &size);
+    if (record == NULL)
+        return errno == 0; // freed by hivex itself
+    if (Digest(record, size) != orphan.digest) {
+        pass.unknownLayout = true;
+        return false;
+    }
+    return pass.cells.Free(orphan.cell);
+}
+
+// The offsets a subkey list or index record holds: count entries of size
+// bytes, the cell first in each.
+std::vector<uint64_t> Offsets(const unsigned char *record, uint32_t count, size_t size)
+{
+    std::vector<uint64_t> out;
+    for (uint32_t i = 0; i < count; i++)
+        out.push_back(RegfFileOffset(Get32(record + regf_list::kEntries + size * i)));
+    return out;
+}
+
+// The leaves of the subkey list at list: itself, or those of an index.
+bool Leaves(Pass &pass, uint64_t list, std::vector<uint64_t> *leaves)
+{
+    const unsigned char *ri = pass.cells.Read(list, 4, "ri");
+    if (ri == NULL) {
+        leaves->assign(1, list);
+        return errno == 0;
+    }
+    uint32_t n = Get16(ri + regf_list::kCount);
+    if ((ri = pass.cells.Read(list, 4 + 4 * (uint64_t)n, "ri")) == NULL)
+        return false;
+    *leaves = Offsets(ri, n, 4);
+    return true;
+}
+
+// The kind of the leaf at leaf ("li", "lf" or "lh"), NULL when it is none.
+const char *LeafKind(Pass &pass, uint64_t leaf)
+{
+    const unsigned char *l = pass.cells.Read(leaf, 4);
+    for (const char *sig : {"li", "lf", "lh"})
+        if (l != NULL && memcmp(l, sig, 2) == 0)
+            return sig;
+    return NULL;
+}
+
+// A key's name as its record stores it, read at child; false when the
+// record is not a key's or is too short for its name.
+bool ChildName(Pass &pass, uint64_t child, std::string *name, bool *compressed)
+{
+    uint64_t size = 0;
+    const unsigned char *nk = pass.cells.Read(child, regf_nk::kName, "nk", &size);
+    if (nk == NULL)
+        return false;
+    uint32_t length = Get16(nk + regf_nk::kNameLength);
+    if (size < regf_nk::kName + (uint64_t)length)
+        return false;
+    name->assign((const char *)nk + regf_nk::kName, length);
+    *compressed = (Get16(nk + regf_nk::kFlags) & regf_nk::kFlagCompressed) != 0;
+    return true;
+}
+
+// Turns every hash leaf of the key tree into a fast leaf, the hint of each
+// entry made from the name of its key, for a format that has no hash leaves.
+bool MakeFastLeaves(Pass &pass)
+{
+    std::vector<uint64_t> pending = {RegfFileOffset(pass.cells.Header().rootCell)};
+    uint64_t visits = 0;
+    const uint64_t maxVisits = pass.cells.BinsEnd() / 8;
+    while (!pending.empty()) {
+        uint64_t node = pending.back();
+        pending.pop_back();
+        const unsigned char *nk = pass.cells.Read(node, regf_nk::kName, "nk");
+        if (nk == NULL || ++visits > maxVisits)
+            return false;
+        if (Get32(nk + regf_nk::kSubkeyCount) == 0)
+            continue;
+        std::vector<uint64_t> leaves;
+        if (!Leaves(pass, RegfFileOffset(Get32(nk + regf_nk::kSubkeyList)), &leaves))
+            return false;
+        for (uint64_t leaf : leaves) {
+            const char *kind = LeafKind(pass, leaf);
+            if (kind == NULL)
+                return false;
+            size_t size = kind[1] == 'i' ? 4 : 8;
+            uint32_t n = Get16(pass.cells.Read(leaf, 4) + regf_list::kCount);
+            const unsigned char *l = pass.cells.Read(leaf, 4 + size * n, kind);
+            if (l == NULL)
+                return false;
+            std::vector<uint64_t> kids = Offsets(l, n, size);
+            pending.insert(pending.end(), kids.begin(), kids.end());
+            if (kind[1] != 'h')
+                continue;
+            unsigned char *changed = pass.cells.Change(leaf, 4 + size * n, kind);
+            for (uint32_t i = 0; i < n; i++) {
+                std::string name;
+                bool compressed = false;
+                if (!ChildName(pass, kids[i], &name, &compressed))
+                    return false;
+                Put32(changed + regf_list::kEntries + 8 * i + 4,
+                      RegfNameHint((const unsigned char *)name.data(), name.size(), compressed));
+            }
+            memcpy(changed, "lf", 2);
+        }
+    }
     return true;
 }
 
@@ -108,72 +169,61 @@ bool Stamp(Image &image, uint32_t node, uint64_t time)
 // are wrong for names beyond ASCII). Lists whose leaves are not all of one
 // kind, which Windows never writes, stay as they are. False when the list is
 // malformed.
-bool SortSubkeys(Image &image, uint32_t node)
+bool SortSubkeys(Pass &pass, uint32_t node)
 {
-    if (image.Cell(node, 0x4C, "nk") == 0)
+    const unsigned char *nk = pass.Key(node, regf_nk::kName);
+    if (nk == NULL)
         return false;
-    const unsigned char *nk = &image.bytes[node + 4];
-    if (Get32(nk + 0x14) == 0)
+    if (Get32(nk + regf_nk::kSubkeyCount) == 0)
         return true;
-    uint64_t list = kBinsStart + Get32(nk + 0x1C);
     std::vector<uint64_t> leaves;
-    if (image.Cell(list, 4, "ri") != 0) {
-        uint32_t n = Get16(&image.bytes[list + 6]);
-        if (image.Cell(list, 4 + 4 * (uint64_t)n, "ri") == 0)
+    if (!Leaves(pass, RegfFileOffset(Get32(nk + regf_nk::kSubkeyList)), &leaves))
+        return false;
+    const char *kind = NULL;
+    for (uint64_t leaf : leaves) {
+        const char *sig = LeafKind(pass, leaf);
+        if (sig == NULL)
             return false;
-        for (uint32_t i = 0; i < n; i++)
-            leaves.push_back(kBinsStart + Get32(&image.bytes[list + 8 + 4 * (uint64_t)i]));
-    } else {
-        leaves.push_back(list);
+        if (kind != NULL && memcmp(kind, sig, 2) != 0)
+            return true;
+        kind = sig;
     }
     struct Entry {
         std::u16string key;
         unsigned char bytes[8];
     };
     std::vector<Entry> entries;
-    char kind[2] = {0, 0};
-    for (uint64_t leaf : leaves) {
-        const char *sig = image.Cell(leaf, 4, "li") ? "li" : image.Cell(leaf, 4, "lf") ? "lf"
-                          : image.Cell(leaf, 4, "lh") ? "lh" : NULL;
-        if (sig == NULL)
-            return false;
-        if (kind[0] != 0 && memcmp(kind, sig, 2) != 0)
-            return true;
-        memcpy(kind, sig, 2);
-    }
+    std::vector<uint32_t> counts;
     size_t size = kind[1] == 'i' ? 4 : 8;
     bool renamed = false; // a hash or hint made anew differs
     for (uint64_t leaf : leaves) {
-        uint32_t n = Get16(&image.bytes[leaf + 6]);
-        if (image.Cell(leaf, 4 + size * (uint64_t)n, kind) == 0)
+        uint32_t n = Get16(pass.cells.Read(leaf, 4) + regf_list::kCount);
+        const unsigned char *l = pass.cells.Read(leaf, 4 + size * n, kind);
+        if (l == NULL)
             return false;
+        counts.push_back(n);
+        size_t first = entries.size();
+        entries.resize(first + n);
+        for (uint32_t i = 0; i < n; i++)
+            memcpy(entries[first + i].bytes, l + regf_list::kEntries + size * i, size);
         for (uint32_t i = 0; i < n; i++) {
-            Entry e;
-            memcpy(e.bytes, &image.bytes[leaf + 8 + size * i], size);
-            uint64_t child = kBinsStart + Get32(e.bytes);
-            if (image.Cell(child, 0x4C, "nk") == 0)
+            Entry &e = entries[first + i];
+            std::string name;
+            bool compressed = false;
+            if (!ChildName(pass, RegfFileOffset(Get32(e.bytes)), &name, &compressed))
                 return false;
-            const unsigned char *ck = &image.bytes[child + 4];
-            uint32_t length = Get16(ck + 0x48);
-            if (image.Cell(child, 0x4C + (uint64_t)length, "nk") == 0)
-                return false;
-            bool compressed = (Get16(ck + 2) & 0x20) != 0; // one byte a character
+            const unsigned char *stored = (const unsigned char *)name.data();
             std::vector<uint16_t> units;
-            if (compressed)
-                units.assign(ck + 0x4C, ck + 0x4C + length);
-            else
-                for (uint32_t j = 0; j + 1 < length; j += 2)
-                    units.push_back(Get16(ck + 0x4C + j));
+            for (size_t j = 0; compressed ? j < name.size() : j + 1 < name.size(); j += compressed ? 1 : 2)
+                units.push_back(compressed ? stored[j] : Get16(stored + j));
             e.key = KeyNameSortKeyUtf16(units.data(), units.size());
             if (size == 8) {
-                uint32_t made = kind[1] == 'h' ? RegfNameHash(ck + 0x4C, length, compressed)
-                                               : RegfNameHint(ck + 0x4C, length, compressed);
+                uint32_t made = RegfLeafKey(kind, stored, name.size(), compressed);
                 if (Get32(e.bytes + 4) != made) {
                     Put32(e.bytes + 4, made);
                     renamed = true;
                 }
             }
-            entries.push_back(std::move(e));
         }
     }
     auto order = [](const Entry &a, const Entry &b) { return a.key < b.key; };
@@ -184,183 +234,150 @@ bool SortSubkeys(Image &image, uint32_t node)
         std::stable_sort(entries.begin(), entries.end(), order);
     }
     size_t next = 0;
-    for (uint64_t leaf : leaves) {
-        uint32_t n = Get16(&image.bytes[leaf + 6]);
-        for (uint32_t i = 0; i < n; i++)
-            memcpy(&image.bytes[leaf + 8 + size * i], entries[next++].bytes, size);
-        image.Changed(leaf + 8, size * n);
+    for (size_t k = 0; k < leaves.size(); k++) {
+        unsigned char *l = pass.cells.Change(leaves[k], 4 + size * counts[k], kind);
+        for (uint32_t i = 0; i < counts[k]; i++)
+            memcpy(l + regf_list::kEntries + size * i, entries[next++].bytes, size);
     }
     return true;
 }
 
-// Moves the data of the value at vk (a plain cell, as hivex writes it) into a
+// Moves the data of the value at vk, longer than one segment, into a
 // big-data record. False when the value is not laid out as it should be.
-bool MoveToBigData(Image &image, NewBins &bins, uint64_t vk, uint32_t length)
+bool MoveToBigData(Pass &pass, RegfBins &bins, uint64_t vk, uint32_t data, uint32_t length)
 {
-    uint64_t source = kBinsStart + Get32(&image.bytes[vk + 4 + 8]);
-    uint64_t sourceSize = image.Cell(source, length, NULL);
-    if (sourceSize == 0)
+    uint64_t source = RegfFileOffset(data), size = 0;
+    const unsigned char *bytes = pass.cells.Read(source, 0, NULL, &size);
+    if (bytes == NULL)
         return false;
-    uint32_t count = (length + kRegfBigDataSegment - 1) / kRegfBigDataSegment;
-    if (count > 0xFFFF)
+    if (size < length) {
+        // hivex writing big data itself is what the pass does not know.
+        pass.unknownLayout = size >= 2 && memcmp(bytes, "db", 2) == 0;
         return false;
-    uint64_t db = bins.Place(Align8(4 + 8));
-    uint64_t list = db ? bins.Place(Align8(4 + 4 * (uint64_t)count)) : 0;
-    if (list == 0)
-        return false;
-    memcpy(&image.bytes[db + 4], "db", 2);
-    Put16(&image.bytes[db + 6], (uint16_t)count);
-    Put32(&image.bytes[db + 8], (uint32_t)(list - kBinsStart));
-    for (uint32_t i = 0; i < count; i++) {
-        uint32_t done = i * kRegfBigDataSegment;
-        uint32_t part = std::min(kRegfBigDataSegment, length - done);
-        // Windows gives every segment, the last one too, a cell of the same
-        // size: its data and 4 spare bytes, which readers take it to have.
-        uint64_t segment = bins.Place(Align8(4 + (uint64_t)kRegfBigDataSegment + 4));
-        if (segment == 0)
-            return false;
-        memcpy(&image.bytes[segment + 4], &image.bytes[source + 4 + done], part);
-        Put32(&image.bytes[list + 4 + 4 * (uint64_t)i], (uint32_t)(segment - kBinsStart));
     }
-    Put32(&image.bytes[vk + 4 + 8], (uint32_t)(db - kBinsStart));
-    image.Changed(vk + 4 + 8, 4);
-    Put32(&image.bytes[source], (uint32_t)sourceSize); // the old cell is free
-    image.Changed(source, 4);
-    return true;
+    uint32_t db = RegfPutBigData(bins, bytes, length);
+    if (db == kRegfNoCell)
+        return false;
+    Put32(pass.cells.Change(vk, regf_vk::kName, "vk") + regf_vk::kData, db);
+    return pass.cells.Free(source);
 }
 
 // The big values of the key at node; false when its values are malformed.
-bool MoveKeyValues(Image &image, NewBins &bins, uint32_t node, long *moved)
+bool MoveKeyValues(Pass &pass, RegfBins &bins, uint32_t node, long *moved)
 {
-    if (image.Cell(node, 0x4C, "nk") == 0)
+    const unsigned char *nk = pass.Key(node, regf_nk::kName);
+    if (nk == NULL)
         return false;
-    const unsigned char *nk = &image.bytes[node + 4];
-    uint32_t count = Get32(nk + 0x24);
+    uint32_t count = Get32(nk + regf_nk::kValueCount);
     if (count == 0)
         return true;
-    uint64_t list = kBinsStart + Get32(nk + 0x28);
-    if (image.Cell(list, 4 * (uint64_t)count, NULL) == 0)
+    const unsigned char *list =
+        pass.cells.Read(RegfFileOffset(Get32(nk + regf_nk::kValueList)), 4 * (uint64_t)count);
+    if (list == NULL)
         return false;
-    for (uint32_t i = 0; i < count; i++) {
-        uint64_t vk = kBinsStart + Get32(&image.bytes[list + 4 + 4 * (uint64_t)i]);
-        if (image.Cell(vk, 0x14, "vk") == 0)
+    std::vector<uint64_t> values;
+    for (uint32_t i = 0; i < count; i++)
+        values.push_back(RegfFileOffset(Get32(list + 4 * (size_t)i)));
+    for (uint64_t vk : values) {
+        const unsigned char *v = pass.cells.Read(vk, regf_vk::kName, "vk");
+        if (v == NULL)
             return false;
-        uint32_t length = Get32(&image.bytes[vk + 4 + 4]);
-        if ((length & 0x80000000u) != 0 || length <= kRegfBigDataSegment)
-            continue; // in the value cell itself, or fits one cell
-        if (!MoveToBigData(image, bins, vk, length))
+        uint32_t length = Get32(v + regf_vk::kDataLength);
+        if ((length & regf_vk::kDataInline) != 0 || length <= kRegfBigDataSegment)
+            continue; // in the value record itself, or fits one cell
+        if (!MoveToBigData(pass, bins, vk, Get32(v + regf_vk::kData), length))
             return false;
         (*moved)++;
     }
     return true;
 }
 
+std::vector<uint32_t> Once(std::vector<uint32_t> keys)
+{
+    std::sort(keys.begin(), keys.end());
+    keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
+    return keys;
+}
+
+long Finish(Pass &pass, int fd, const RegfFinish &what)
+{
+    if (!pass.cells.Open(fd))
+        return kRegfFinishFailed;
+    const RegfHeader &header = pass.cells.Header();
+    pass.traits = RegfTraitsOf(header.minor);
+
+    for (uint32_t node : what.stamped)
+        if (!Stamp(pass, node, what.time))
+            return kRegfFinishFailed;
+    for (const RegfOrphan &orphan : what.orphaned)
+        if (!FreeOrphan(pass, orphan))
+            return kRegfFinishFailed;
+    if (!pass.traits.hashLeaves && !MakeFastLeaves(pass))
+        return kRegfFinishFailed;
+    for (uint32_t node : Once(what.grown))
+        if (!SortSubkeys(pass, node))
+            return kRegfFinishFailed;
+
+    long moved = 0;
+    RegfBins bins(header.binsSize, 0);
+    if (pass.traits.bigData)
+        for (uint32_t node : Once(what.rewritten))
+            if (!MoveKeyValues(pass, bins, node, &moved))
+                return kRegfFinishFailed;
+    bins.Close();
+
+    unsigned char *base = pass.cells.Base();
+    Put64(base + regf_base::kTime, what.time);
+    // Windows XP keeps the same time in the first bin; later versions
+    // leave it 0, and so is it kept.
+    unsigned char *first = base + kRegfBinsStart;
+    if (memcmp(first, "hbin", 4) == 0 && (Get32(first + regf_bin::kTime) | Get32(first + regf_bin::kTime + 4)) != 0)
+        Put64(first + regf_bin::kTime, what.time);
+    Put32(base + regf_base::kBinsSize, bins.End());
+    Put32(base + regf_base::kChecksum, RegfChecksum(base));
+    if (!pass.cells.WriteBack())
+        return kRegfFinishFailed;
+    if (!bins.Bytes().empty() &&
+        !WriteAllAt(fd, bins.Bytes().data(), bins.Bytes().size(), (off_t)RegfFileOffset(bins.Start())))
+        return kRegfFinishFailed;
+    return moved;
+}
+
 } // namespace
 
 long FinishCommittedHive(int fd, const RegfFinish &what)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0 || st.st_size < (off_t)(kBinsStart + kBinHeader))
-        return -1;
-    Image image;
+    Pass pass;
     try {
-        image.bytes.resize((size_t)st.st_size);
-        if (!ReadAllAt(fd, image.bytes.data(), image.bytes.size(), 0))
-            return -1;
-        RegfHeader header;
-        if (!ParseRegfHeader(image.bytes.data(), image.bytes.size(), &header))
-            return -1;
-        image.binsEnd = kBinsStart + header.binsSize;
-        if (image.binsEnd > image.bytes.size())
-            return -1;
-
-        for (uint32_t node : what.stamped)
-            if (!Stamp(image, node, what.time))
-                return -1;
-        for (uint64_t cell : what.orphaned) {
-            uint64_t size = image.Cell(cell, 0, NULL);
-            if (size != 0) {
-                Put32(&image.bytes[cell], (uint32_t)size);
-                image.Changed(cell, 4);
-            }
-        }
-
-        std::vector<uint32_t> grown = what.grown;
-        std::sort(grown.begin(), grown.end());
-        grown.erase(std::unique(grown.begin(), grown.end()), grown.end());
-        for (uint32_t node : grown)
-            if (!SortSubkeys(image, node))
-                return -1;
-
-        // Format 1.3 has no big-data records: its values stay in one cell.
-        long moved = 0;
-        NewBins bins(image);
-        if (header.minor >= 4) {
-            std::vector<uint32_t> keys = what.rewritten;
-            std::sort(keys.begin(), keys.end());
-            keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
-            for (uint32_t node : keys)
-                if (!MoveKeyValues(image, bins, node, &moved))
-                    return -1;
-        }
-        bins.Close();
-
-        unsigned char *base = image.bytes.data();
-        Put64(base + 0x0C, what.time);
-        // Windows XP keeps the same time in the first bin; later versions
-        // leave it 0, and so is it kept.
-        unsigned char *first = base + kBinsStart;
-        if (memcmp(first, "hbin", 4) == 0 && (Get32(first + 0x14) | Get32(first + 0x18)) != 0) {
-            Put64(first + 0x14, what.time);
-            image.Changed(kBinsStart + 0x14, 8);
-        }
-        Put32(base + 0x28, (uint32_t)(bins.end - kBinsStart));
-        Put32(base + 0x1FC, RegfChecksum(base));
-        image.Changed(0, kRegfBaseBlockSize);
-        if (bins.end > bins.start)
-            image.Changed(bins.start, bins.end - bins.start);
-        for (const auto &c : image.changed)
-            if (!WriteAllAt(fd, &image.bytes[c.first], (size_t)c.second, (off_t)c.first))
-                return -1;
-        return moved;
+        long result = Finish(pass, fd, what);
+        return pass.unknownLayout ? kRegfFinishUnknownLayout : result;
     } catch (const std::bad_alloc &) {
-        return -1;
+        errno = ENOMEM;
+        return kRegfFinishFailed;
     }
 }
 
-bool CollectBigDataCells(int fd, uint32_t cell, std::vector<uint32_t> *cells)
+bool CollectBigDataCells(int fd, uint32_t cell, std::vector<RegfOrphan> *cells)
 {
-    struct stat st;
-    if (fstat(fd, &st) != 0)
-        return false;
-    uint64_t size = (uint64_t)st.st_size;
-    // An allocated cell at a file offset: its size, 0 when there is none.
-    auto cellSize = [&](uint64_t at) -> uint64_t {
-        unsigned char field[4];
-        if (at < kBinsStart + kBinHeader || at % 8 != 0 || at + 4 > size ||
-            !ReadAllAt(fd, field, 4, (off_t)at))
-            return 0;
-        int32_t raw = (int32_t)Get32(field);
-        if (raw >= 0 || raw == INT32_MIN || at + (uint64_t)(-(int64_t)raw) > size)
-            return 0;
-        return (uint64_t)(-(int64_t)raw);
-    };
-    unsigned char db[8];
-    if (cellSize(cell) < 12 || !ReadAllAt(fd, db, 8, (off_t)cell + 4) || memcmp(db, "db", 2) != 0)
+    RegfCells file;
+    uint64_t size = 0;
+    const unsigned char *db = file.Open(fd) ? file.Read(cell, 8, "db") : NULL;
+    if (db == NULL)
         return true; // a plain cell: nothing beyond it
-    uint32_t count = Get16(db + 2);
-    uint64_t list = kBinsStart + Get32(db + 4);
-    if (cellSize(list) < 4 + 4 * (uint64_t)count)
+    uint32_t count = Get16(db + regf_db::kCount);
+    uint64_t list = RegfFileOffset(Get32(db + regf_db::kList));
+    const unsigned char *segments = file.Read(list, 4 * (uint64_t)count, NULL, &size);
+    if (segments == NULL)
         return false;
     try {
-        std::vector<unsigned char> offsets(4 * (size_t)count);
-        if (count > 0 && !ReadAllAt(fd, offsets.data(), offsets.size(), (off_t)list + 4))
-            return false;
-        cells->push_back((uint32_t)list);
-        for (uint32_t i = 0; i < count; i++) {
-            uint64_t segment = kBinsStart + Get32(&offsets[4 * (size_t)i]);
-            if (cellSize(segment) != 0)
-                cells->push_back((uint32_t)segment);
+        std::vector<uint64_t> offsets;
+        for (uint32_t i = 0; i < count; i++)
+            offsets.push_back(RegfFileOffset(Get32(segments + 4 * (size_t)i)));
+        cells->push_back({(uint32_t)list, Digest(segments, size)});
+        for (uint64_t segment : offsets) {
+            const unsigned char *bytes = file.Read(segment, 0, NULL, &size);
+            if (bytes != NULL)
+                cells->push_back({(uint32_t)segment, Digest(bytes, size)});
         }
     } catch (const std::bad_alloc &) {
         return false;

@@ -4,10 +4,18 @@
 // lists of the keys the run added children to are put in the registry's
 // order (hivex places a new key by a lower-case comparison, Windows looks
 // keys up by the upper-case one), with the hash or hint of each of their
-// entries made as the kernel makes it (hivex's are wrong beyond ASCII); and in a hive of format 1.4 or later, every
-// value longer than one cell may hold (16,344 bytes) of the keys whose values
-// hivex rewrote is put in the big-data form ("db" record, segment list,
-// segments).
+// entries made as the kernel makes it (hivex's are wrong beyond ASCII); in a
+// format that has no hash leaves (1.3, Windows 2000), every hash leaf is made
+// a fast leaf; and in a format with big data, every value longer than one
+// segment of the keys whose values hivex rewrote is put in that form.
+//
+// The pass reads and writes only the cells it needs, and relies on these
+// facts of how hivex writes a hive, each checked before anything is written:
+// - a node handle is the file offset of the key's record;
+// - a value's data is written in one cell, whatever its length;
+// - the big data of a value it rewrites is left in use and untouched (those
+//   cells, collected beforehand, are freed by the pass);
+// - the bins end where the base block says, new bins may follow them.
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 
@@ -16,8 +24,12 @@
 
 #include <vector>
 
-// Windows keeps data longer than this in segments of this size.
-const uint32_t kRegfBigDataSegment = 16344;
+// A cell left in use by hivex that nothing points to any more, as it was
+// before hivex wrote the hive: its file offset and a digest of its bytes.
+struct RegfOrphan {
+    uint32_t cell;
+    uint64_t digest;
+};
 
 // What a run did to a hive, for the last pass. Keys are file offsets of key
 // cells (what hivex hands out as node handles); a key may be listed twice.
@@ -26,26 +38,31 @@ struct RegfFinish {
     std::vector<uint32_t> stamped;   // keys created or changed: given time
     std::vector<uint32_t> grown;     // keys given new subkeys: lists sorted
     std::vector<uint32_t> rewritten; // keys whose values hivex wrote anew
-    // Cells that nothing points to any more but that are still allocated
-    // (see CollectBigDataCells): freed.
-    std::vector<uint32_t> orphaned;
+    std::vector<RegfOrphan> orphaned; // see CollectBigDataCells: freed
 };
 
+// FinishCommittedHive's failures: the file cannot be read or written (errno
+// set) or does not hold what it should (errno 0); or hivex laid the hive out
+// otherwise than the pass relies on, and nothing was written.
+const long kRegfFinishFailed = -1;
+const long kRegfFinishUnknownLayout = -2;
+
 // Finishes the hive in fd in place: stamps the keys and the base block (and
-// the first bin, where its time is kept), frees the orphaned cells, sorts
-// the subkey lists of the grown keys and makes their hashes and hints anew,
-// moves large values of the rewritten keys into big-data records in new bins
-// at the end of the file (their old cells freed), and updates the size of
-// the bins and the checksum in the base block. Returns how many values it moved, or -1 when the file cannot
-// be read or written or does not hold what it should (it may then be partly
-// changed: only use it on a file that is not yet the hive).
+// the first bin, where its time is kept), frees the orphaned cells, makes the
+// subkey lists of a 1.3 hive fast leaves, sorts the subkey lists of the grown
+// keys and makes their hashes and hints anew, moves large values of the
+// rewritten keys into big-data records in new bins at the end of the file
+// (their old cells freed), and updates the size of the bins and the checksum
+// in the base block. Returns how many values it moved, or one of the failures
+// above (after kRegfFinishFailed the file may be partly changed: only use it
+// on a file that is not yet the hive).
 long FinishCommittedHive(int fd, const RegfFinish &what);
 
 // hivex frees the "db" record of a value it rewrites, but not its segment
 // list nor its segments. Given the file offset of a value's data cell in fd
-// (a file holding the value as the run found it), appends the offsets of the
-// cells that are left behind when it is a "db" record, nothing when it is a
-// plain cell. False when the record is malformed or cannot be read.
-bool CollectBigDataCells(int fd, uint32_t cell, std::vector<uint32_t> *cells);
+// (a file holding the value as the run found it), appends the cells that are
+// left behind when it is a "db" record, nothing when it is a plain cell.
+// False when the record is malformed or cannot be read.
+bool CollectBigDataCells(int fd, uint32_t cell, std::vector<RegfOrphan> *cells);
 
 #endif

@@ -1,0 +1,176 @@
+// Cells read from a hive file and changed in place; new bins; big data.
+#include "platform/offline/regf_cells.h"
+
+#include "platform/offline/regf_bytes.h"
+
+#include <errno.h>
+#include <string.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+
+namespace {
+
+// What is read of a cell before its size is known: a key record and its
+// name, most lists and values, in one call.
+const size_t kFirstRead = 256;
+
+} // namespace
+
+bool RegfCells::Open(int fd)
+{
+    fd_ = fd;
+    errno = 0;
+    if (!ReadAllAt(fd, base_, sizeof base_, 0))
+        return false;
+    errno = 0;
+    struct stat st;
+    if (!ParseRegfHeader(base_, sizeof base_, &header_) || fstat(fd, &st) != 0)
+        return false;
+    binsEnd_ = kRegfBinsStart + header_.binsSize;
+    errno = 0;
+    return (uint64_t)st.st_size >= binsEnd_;
+}
+
+uint64_t RegfCells::Load(uint64_t at, std::string *cell, bool whole)
+{
+    errno = 0;
+    if (at < kRegfBinsStart + regf_bin::kHeaderSize || at % 8 != 0 || at + 4 > binsEnd_)
+        return 0;
+    size_t first = (size_t)std::min<uint64_t>(kFirstRead, binsEnd_ - at);
+    cell->resize(first);
+    if (!ReadAllAt(fd_, &(*cell)[0], first, (off_t)at))
+        return 0;
+    errno = 0;
+    int32_t raw = (int32_t)Get32(*cell, 0);
+    if (raw >= 0 || raw == INT32_MIN || at + (uint64_t)(-(int64_t)raw) > binsEnd_)
+        return 0;
+    uint64_t size = (uint64_t)(-(int64_t)raw);
+    if (!whole || size <= first) {
+        cell->resize((size_t)std::min<uint64_t>(size, first));
+        return size;
+    }
+    cell->resize((size_t)size);
+    if (!ReadAllAt(fd_, &(*cell)[first], (size_t)size - first, (off_t)(at + first)))
+        return 0;
+    return size;
+}
+
+unsigned char *RegfCells::Checked(std::string &cell, uint64_t need, const char *sig)
+{
+    errno = 0;
+    if (cell.size() < 4 + need || (sig != NULL && (cell.size() < 6 || memcmp(&cell[4], sig, 2) != 0)))
+        return NULL;
+    return (unsigned char *)&cell[4];
+}
+
+const unsigned char *RegfCells::Read(uint64_t at, uint64_t need, const char *sig, uint64_t *size)
+{
+    auto it = changed_.find(at);
+    std::string *cell = &scratch_;
+    if (it != changed_.end())
+        cell = &it->second;
+    else if (Load(at, &scratch_, true) == 0)
+        return NULL;
+    const unsigned char *record = Checked(*cell, need, sig);
+    if (record != NULL && size != NULL)
+        *size = cell->size() - 4;
+    return record;
+}
+
+unsigned char *RegfCells::Change(uint64_t at, uint64_t need, const char *sig)
+{
+    auto it = changed_.find(at);
+    if (it != changed_.end())
+        return Checked(it->second, need, sig);
+    std::string cell;
+    if (Load(at, &cell, true) == 0 || Checked(cell, need, sig) == NULL)
+        return NULL;
+    return (unsigned char *)&changed_.emplace(at, std::move(cell)).first->second[4];
+}
+
+bool RegfCells::Free(uint64_t at)
+{
+    auto it = changed_.find(at);
+    if (it != changed_.end()) {
+        Put32(it->second, 0, (uint32_t)it->second.size());
+        return true;
+    }
+    std::string cell;
+    uint64_t size = Load(at, &cell, false);
+    if (size == 0)
+        return false;
+    freed_.push_back({at, (uint32_t)size});
+    return true;
+}
+
+bool RegfCells::WriteBack()
+{
+    errno = 0;
+    if (!WriteAllAt(fd_, base_, sizeof base_, 0))
+        return false;
+    for (const auto &c : changed_)
+        if (!WriteAllAt(fd_, c.second.data(), c.second.size(), (off_t)c.first))
+            return false;
+    for (const auto &f : freed_) {
+        unsigned char field[4];
+        Put32(field, f.second);
+        if (!WriteAllAt(fd_, field, 4, (off_t)f.first))
+            return false;
+    }
+    return true;
+}
+
+uint32_t RegfBins::Place(uint64_t payload)
+{
+    uint64_t size = RegfCellSizeFor(payload);
+    if (next_ + size > bytes_.size()) {
+        Close();
+        uint64_t binSize = (regf_bin::kHeaderSize + size + kRegfBinBlock - 1) / kRegfBinBlock * kRegfBinBlock;
+        size_t at = bytes_.size();
+        if (start_ + at + binSize > kRegfMaxBinsSize)
+            return kRegfNoCell;
+        bytes_.append((size_t)binSize, '\0');
+        memcpy(&bytes_[at + regf_bin::kSignature], "hbin", 4);
+        Put32(bytes_, at + regf_bin::kOffset, (uint32_t)(start_ + at));
+        Put32(bytes_, at + regf_bin::kSize, (uint32_t)binSize);
+        Put64(bytes_, at + regf_bin::kTime, time_);
+        next_ = at + regf_bin::kHeaderSize;
+    }
+    uint32_t cell = start_ + (uint32_t)next_;
+    Put32(bytes_, next_, (uint32_t)(-(int32_t)size));
+    next_ += (size_t)size;
+    return cell;
+}
+
+void RegfBins::Close()
+{
+    if (next_ < bytes_.size())
+        Put32(bytes_, next_, (uint32_t)(bytes_.size() - next_)); // the free rest
+    next_ = bytes_.size();
+}
+
+uint32_t RegfPutBigData(RegfBins &bins, const unsigned char *data, size_t size)
+{
+    uint64_t count = (size + kRegfBigDataSegment - 1) / kRegfBigDataSegment;
+    if (count > 0xFFFF)
+        return kRegfNoCell;
+    uint32_t db = bins.Place(8);
+    uint32_t list = db == kRegfNoCell ? kRegfNoCell : bins.Place(4 * count);
+    if (list == kRegfNoCell)
+        return kRegfNoCell;
+    unsigned char *record = bins.Record(db);
+    memcpy(record, "db", 2);
+    Put16(record + regf_db::kCount, (uint16_t)count);
+    Put32(record + regf_db::kList, list);
+    for (uint32_t i = 0; i < count; i++) {
+        size_t done = (size_t)i * kRegfBigDataSegment;
+        size_t part = std::min<size_t>(kRegfBigDataSegment, size - done);
+        uint32_t segment = bins.Place((uint64_t)kRegfBigDataSegment + 4);
+        if (segment == kRegfNoCell)
+            return kRegfNoCell;
+        memcpy(bins.Record(segment), data + done, part);
+        Put32(bins.Record(list) + 4 * (size_t)i, segment);
+    }
+    return db;
+}
