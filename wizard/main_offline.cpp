@@ -6,9 +6,11 @@
 #include "log/text.h"
 #include "platform/installation.h"
 #include "platform/offline/hivex_in_use.h"
+#include "platform/offline/installation_report.h"
 #include "platform/offline/scripted_answers.h"
 #include "tessaril_version.h"
 #include "wizard/offline_report.h"
+#include "wizard/offline_words.h"
 #include "wizard/os_detect.h"
 #include "wizard/wizard.h"
 
@@ -136,8 +138,10 @@ int TessarilMain(int argc, char **argv)
             fputs(kHelp, stdout);
             return CheckOutput(kStatusInOrder);
         case 'V': {
+            HivexInUse found;
+            FindHivexInUse(&found);
             char hivex[4096 + 300];
-            DescribeHivexInUse(TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
+            PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
             printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT, hivex);
             return CheckOutput(kStatusInOrder);
         }
@@ -169,7 +173,10 @@ int TessarilMain(int argc, char **argv)
 
     char message[8192];
     SetInstallationOptions(options);
-    if (!OpenInstallation(path, message, sizeof message))
+    OfflineOpenReport opening;
+    bool opened = OpenOfflineInstallation(path, &opening);
+    PhraseOpening(opening, message, sizeof message);
+    if (!opened)
         return Refuse(message);
     // Windows 2000 and XP only: told before any question, as the wizard
     // itself would tell it after the first.
@@ -185,7 +192,8 @@ int TessarilMain(int argc, char **argv)
                  outcome.windows, system);
         if (message[0] != '\0')
             fprintf(stderr, "%s\n", message);
-        CloseInstallation(message, sizeof message);
+        HiveSaveReport ignored;
+        CloseOfflineInstallation(&ignored);
         return Refuse(refusal);
     }
     if (message[0] != '\0')
@@ -210,7 +218,9 @@ int TessarilMain(int argc, char **argv)
     // Closing the installation writes what the run changed and not yet
     // written; a failure is told before the summary.
     bool unsaved = false;
-    bool closed = CloseInstallation(message, sizeof message, &unsaved);
+    HiveSaveReport save;
+    bool closed = CloseOfflineInstallation(&save, &unsaved);
+    PhraseClosing(closed, save, message, sizeof message);
     if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
     // The log has told of the changes as made: its last line says they did

@@ -38,12 +38,12 @@ unsigned SelectedSet(Hive &hive, hive_node_h root, hive_node_h select, const cha
     return *set != 0 ? n : 0;
 }
 
-// The control set the repair goes to: the one Select\Default names, which
-// the boot loader starts next, else the one Select\Current names (the set of
-// the last boot). When they differ, note says which is repaired and why.
 } // namespace
 
-bool FindControlSet(Hive &hive, char *note, size_t size)
+// The control set the repair goes to: the one Select\Default names, which
+// the boot loader starts next, else the one Select\Current names (the set of
+// the last boot).
+bool FindControlSet(Hive &hive, HiveLoadReport *report)
 {
     LONG status;
     hive_node_h root = hivex_root(hive.file.h);
@@ -51,23 +51,13 @@ bool FindControlSet(Hive &hive, char *note, size_t size)
     if (select == 0)
         return false;
     hive_node_h byDefault = 0, byCurrent = 0;
-    unsigned def = SelectedSet(hive, root, select, "Default", &byDefault);
-    unsigned cur = SelectedSet(hive, root, select, "Current", &byCurrent);
-    char text[400] = "";
-    if (def != 0 && cur != 0 && def != cur)
-        snprintf(text, sizeof text,
-                 "the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
-                 "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
-                 "Default names at its next boot (Current is only the set it last started)",
-                 def, cur, def);
-    else if (def == 0 && cur != 0 && FindValue(hive, select, "Default", NULL, &status) != 0)
-        snprintf(text, sizeof text,
-                 "the SYSTEM hive's Select\\Default names no control set the hive holds; "
-                 "ControlSet%03u, which Select\\Current names, is repaired",
-                 cur);
-    if (note != NULL && size > 0)
-        snprintf(note, size, "%s", text);
-    hive.currentControlSet = def != 0 ? byDefault : byCurrent;
+    report->byDefault = SelectedSet(hive, root, select, "Default", &byDefault);
+    report->byCurrent = SelectedSet(hive, root, select, "Current", &byCurrent);
+    // A Default value that names no set is looked for only when Current's set
+    // is taken in its place.
+    report->defaultGiven = report->byDefault != 0 ||
+                           (report->byCurrent != 0 && FindValue(hive, select, "Default", NULL, &status) != 0);
+    hive.currentControlSet = report->byDefault != 0 ? byDefault : byCurrent;
     return hive.currentControlSet != 0;
 }
 

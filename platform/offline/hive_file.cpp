@@ -2,7 +2,6 @@
 // crash-safe commit, release.
 #include "platform/offline/hive_file.h"
 
-#include "platform/offline/plain_error.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_format.h"
 #include "platform/offline/host_calls.h"
@@ -21,10 +20,14 @@
 
 namespace {
 
-void SetMessage(char *message, size_t size, const char *format, const char *a, const char *b = "")
+// Ends a failed load: the file released, the result and the problem told.
+OfflineLoadResult Refuse(HiveFile &hive, HiveLoadReport *report, OfflineLoadResult result,
+                         HiveLoadProblem problem)
 {
-    if (message != NULL && size > 0)
-        snprintf(message, size, format, a, b);
+    HiveFileRelease(&hive);
+    report->result = result;
+    report->problem = problem;
+    return result;
 }
 
 // Opens the hive file named leaf in dirfd and takes its lock. The file could
@@ -64,24 +67,19 @@ OfflineLoadResult LockHiveFile(HiveFile &hive, int *fdOut)
     return kLoadInUse;
 }
 
-// Why the hive may not be written, in words; NULL when it may.
-const char *WhyReadOnly(HiveFile &hive)
+// Why the hive may not be written; kHiveWritable when it may.
+HiveReadOnly WhyReadOnly(HiveFile &hive)
 {
     struct statvfs vfs;
     if (fstatvfs(hive.dirfd, &vfs) == 0 && (vfs.f_flag & ST_RDONLY))
-        return "its file system is mounted read-only (ntfs-3g does so by itself when Windows "
-               "was hibernated or not shut down fully); start that Windows and shut it down "
-               "fully, or mount the volume read-write, then run tessaril again";
+        return kHiveReadOnlyMount;
     if ((hive.st.st_mode & 0222) == 0)
-        return "the file is marked read-only; give its owner the right to write it (chmod "
-               "u+w), then run tessaril again";
+        return kHiveFileReadOnly;
     if (faccessat(hive.dirfd, hive.leaf, W_OK, AT_EACCESS) != 0)
-        return "this user may not write the file; run tessaril as a user who may, such as "
-               "root";
+        return kHiveFileNotWritable;
     if (faccessat(hive.dirfd, ".", W_OK | X_OK, AT_EACCESS) != 0)
-        return "this user may not write its folder, where the new hive is made; run tessaril "
-               "as a user who may, such as root";
-    return NULL;
+        return kHiveFolderNotWritable;
+    return kHiveWritable;
 }
 
 // New hive files that a killed run left beside the hive. Whoever holds the
@@ -166,121 +164,83 @@ bool KeepOldHive(HiveFile &hive)
 } // namespace
 
 OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *windowsPath,
-                               const char *shownPath, off_t maxBytes, char *message, size_t size)
+                               const char *shownPath, off_t maxBytes, HiveLoadReport *report)
 {
     bool inMemory = file->inMemory, backup = file->backup;
     HiveFileRelease(file);
     HiveFile &hive = *file;
     hive.inMemory = inMemory;
     hive.backup = backup;
+    *report = HiveLoadReport();
+    report->kind = kind;
+    snprintf(report->shown, sizeof report->shown, "%s", shownPath);
     snprintf(hive.shown, sizeof hive.shown, "%s", shownPath);
     if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf)) {
         hive.dirfd = -1;
-        if (errno == ELOOP) {
-            SetMessage(message, size,
-                       "a folder on the way to %s is a symbolic link, which tessaril does not "
-                       "follow, so that it never writes outside the installation",
-                       shownPath);
-            return kLoadLink;
-        }
-        SetMessage(message, size, "%s does not exist", shownPath);
-        return kLoadMissing;
+        bool link = errno == ELOOP;
+        report->result = link ? kLoadLink : kLoadMissing;
+        report->problem = link ? kHiveFolderLink : kHiveMissing;
+        return report->result;
     }
     int fd = -1;
     OfflineLoadResult r = LockHiveFile(hive, &fd);
     if (r != kLoadOk) {
-        if (r == kLoadMissing)
-            SetMessage(message, size, "%s does not exist", shownPath);
-        else if (r == kLoadInUse)
-            SetMessage(message, size, "%s is locked by another process", shownPath);
-        else if (r == kLoadCorrupt)
-            SetMessage(message, size, "%s is not a regular file", shownPath);
-        else if (r == kLoadLink)
-            SetMessage(message, size,
-                       "%s is a symbolic link, which tessaril does not follow, so that it never "
-                       "writes outside the installation",
-                       shownPath);
-        else
-            SetMessage(message, size, "%s cannot be opened, because %s", shownPath, PlainError(errno));
-        HiveFileRelease(&hive);
-        return r;
+        report->error = errno;
+        return Refuse(hive, report, r,
+                      r == kLoadMissing    ? kHiveMissing
+                      : r == kLoadInUse    ? kHiveLocked
+                      : r == kLoadCorrupt  ? kHiveNotRegular
+                      : r == kLoadLink     ? kHiveFileLink
+                                           : kHiveCannotOpen);
     }
     hive.lockfd = fd;
     if (hive.st.st_size > maxBytes) {
-        char detail[160];
-        snprintf(detail, sizeof detail,
-                 "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are "
-                 "read)",
-                 (long long)hive.st.st_size, kind, (long long)maxBytes);
-        SetMessage(message, size, "%s %s, so it was not read", shownPath, detail);
-        HiveFileRelease(&hive);
-        return kLoadTooLarge;
+        report->size = (long long)hive.st.st_size;
+        report->maxBytes = (long long)maxBytes;
+        return Refuse(hive, report, kLoadTooLarge, kHiveTooLarge);
     }
 
     unsigned char block[kRegfBaseBlockSize];
     RegfHeader header;
     ssize_t got = pread(fd, block, sizeof block, 0);
-    if (got != (ssize_t)sizeof block || !ParseRegfHeader(block, sizeof block, &header)) {
-        SetMessage(message, size, "%s is not a registry hive", shownPath);
-        HiveFileRelease(&hive);
-        return kLoadCorrupt;
-    }
-    if (header.sequence1 != header.sequence2) {
-        SetMessage(message, size, "%s was not cleanly closed (its two sequence numbers differ)",
-                   shownPath);
-        HiveFileRelease(&hive);
-        return kLoadNotClean;
-    }
-    if (!header.checksumOk || header.major != 1) {
-        SetMessage(message, size, "%s is damaged: its header is not valid", shownPath);
-        HiveFileRelease(&hive);
-        return kLoadCorrupt;
-    }
+    if (got != (ssize_t)sizeof block || !ParseRegfHeader(block, sizeof block, &header))
+        return Refuse(hive, report, kLoadCorrupt, kHiveNotHive);
+    if (header.sequence1 != header.sequence2)
+        return Refuse(hive, report, kLoadNotClean, kHiveNotClean);
+    if (!header.checksumOk || header.major != 1)
+        return Refuse(hive, report, kLoadCorrupt, kHiveBadHeader);
     // hivex takes the size of the bins from the header and would grow the
     // hive to it when a key is added: a size the file does not hold is
     // damage, refused here.
     if (header.binsSize == 0 || header.binsSize % kRegfBaseBlockSize != 0 ||
         (off_t)kRegfBaseBlockSize + (off_t)header.binsSize > hive.st.st_size ||
-        header.rootCell >= header.binsSize) {
-        SetMessage(message, size,
-                   "%s is damaged: its header gives a size or a root key that the file does not "
-                   "hold",
-                   shownPath);
-        HiveFileRelease(&hive);
-        return kLoadCorrupt;
-    }
+        header.rootCell >= header.binsSize)
+        return Refuse(hive, report, kLoadCorrupt, kHiveBadSize);
     hive.minor = header.minor;
     hive.readOnly = WhyReadOnly(hive);
     // Changes kept in memory may be made to any hive hivex can read.
-    hive.writable = hive.readOnly == NULL || hive.inMemory;
-    if (hive.readOnly == NULL && !hive.inMemory)
+    hive.writable = hive.readOnly == kHiveWritable || hive.inMemory;
+    if (hive.readOnly == kHiveWritable && !hive.inMemory)
         RemoveLeftovers(hive);
 
     // hivex opens files by name: hand it the very file that was locked and
     // checked, through its descriptor.
     char through[64];
     snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
-    if (access(through, R_OK) != 0) {
-        SetMessage(message, size, "%s cannot be read: /proc is not mounted", shownPath);
-        HiveFileRelease(&hive);
-        return kLoadFailed;
-    }
+    if (access(through, R_OK) != 0)
+        return Refuse(hive, report, kLoadFailed, kHiveNoProc);
     errno = 0;
     hive.h = hivex_open(through, hive.writable ? HIVEX_OPEN_WRITE : 0);
-    if (hive.h == NULL) {
-        SetMessage(message, size,
-                   "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses "
-                   "its structure)",
-                   shownPath);
-        HiveFileRelease(&hive);
-        return kLoadCorrupt;
-    }
+    if (hive.h == NULL)
+        return Refuse(hive, report, kLoadCorrupt, kHiveRefused);
     return kLoadOk;
 }
 
-bool HiveFileCommit(HiveFile *file, char *message, size_t size)
+bool HiveFileCommit(HiveFile *file, HiveSaveReport *report)
 {
     HiveFile &hive = *file;
+    HiveSaveReport facts;
+    snprintf(facts.shown, sizeof facts.shown, "%s", hive.shown);
     if (hive.inMemory)
         return true;
     char temp[300] = "";
@@ -299,12 +259,13 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
             break;
     }
     if (fd < 0) {
-        SetMessage(message, size,
-                   "the hive %s was not changed: no new file can be created beside it, because %s",
-                   hive.shown, PlainError(errno));
+        facts.failed = kSaveCreating;
+        facts.error = errno;
+        if (report != NULL)
+            *report = facts;
         return false;
     }
-    const char *failed = NULL;
+    SaveStep failed = kSaveNoStep;
     int error = 0;
     char through[64];
     snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
@@ -325,74 +286,59 @@ bool HiveFileCommit(HiveFile *file, char *message, size_t size)
     unsigned char block[kRegfBaseBlockSize];
     long finished = 0;
     if (g_hostCalls.hivexCommit(hive.h, through, 0) != 0) {
-        failed = "writing it";
+        failed = kSaveWriting;
         error = errno;
     } else if ((errno = 0, finished = FinishCommittedHive(fd, hive.finish)) < 0) {
         // errno stays 0 when the file read back is not the hive written.
-        failed = "giving it its last-write times, subkey order and large values";
+        failed = kSaveFinishing;
         error = errno;
     } else if ((errno = 0, g_hostCalls.pread(fd, block, sizeof block, 0)) !=
                    (ssize_t)sizeof block ||
                !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
                header.sequence1 != header.sequence2) {
-        failed = "checking what was written";
+        failed = kSaveChecking;
         error = errno;
     } else if ((hive.st.st_uid != geteuid() || hive.st.st_gid != getegid()) &&
                g_hostCalls.fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
-        failed = "giving it the hive's owner";
+        failed = kSaveOwner;
         error = errno;
     } else if (g_hostCalls.fchmod(fd, hive.st.st_mode & 07777) != 0) {
-        failed = "giving it the hive's permissions";
+        failed = kSavePermissions;
         error = errno;
     } else if (g_hostCalls.fsync(fd) != 0) {
-        failed = "flushing it to disk";
+        failed = kSaveFlushing;
         error = errno;
     } else if (g_hostCalls.flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        failed = "locking it";
+        failed = kSaveLocking;
         error = errno;
     } else if (!named && !giveName()) {
-        failed = "giving it a name beside the hive";
+        failed = kSaveNaming;
         error = errno;
     } else if (hive.backup && !KeepOldHive(hive)) {
-        failed = "keeping the old hive beside it";
+        failed = kSaveKeepingOld;
         error = errno;
     } else if (g_hostCalls.renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
-        failed = "putting it in place of the hive";
+        failed = kSaveRenaming;
         error = errno;
     }
-    if (failed != NULL) {
+    if (failed != kSaveNoStep) {
         // The reason is the step that failed; a new file that cannot be
         // removed is told after it (the next run removes it).
-        char left[600] = "";
-        if (named && g_hostCalls.unlinkat(hive.dirfd, temp, 0) != 0)
-            snprintf(left, sizeof left,
-                     "; that new file, %s, could not be removed because %s, and the next run "
-                     "removes it",
-                     temp, PlainError(errno));
+        facts.failed = failed;
+        facts.error = error;
+        if (named && g_hostCalls.unlinkat(hive.dirfd, temp, 0) != 0) {
+            snprintf(facts.left, sizeof facts.left, "%s", temp);
+            facts.leftError = errno;
+        }
         close(fd);
-        char what[2000];
-        snprintf(what, sizeof what, "%s failed because %s%s", failed,
-                 error != 0 ? PlainError(error)
-                 : finished == kRegfFinishUnknownLayout
-                     ? "the hivex library in use lays hives out otherwise than this tessaril "
-                       "knows (a newer tessaril is needed)"
-                     : "the file read back is not the hive written",
-                 left);
-        SetMessage(message, size,
-                   "the hive %s was not changed: tessaril wrote the changed hive into a new file "
-                   "beside it, and %s",
-                   hive.shown, what);
+        facts.unknownLayout = finished == kRegfFinishUnknownLayout;
+        if (report != NULL)
+            *report = facts;
         return false;
     }
     // The new hive is in place and on disk; only its name may not be yet.
     // That is no failed save: the run goes on, and is told.
-    hive.note[0] = '\0';
-    if (g_hostCalls.fsync(hive.dirfd) != 0)
-        snprintf(hive.note, sizeof hive.note,
-                 "the hive %s was changed, but its folder could not be flushed to disk because "
-                 "%s: should the system stop before it writes the folder itself, the old hive "
-                 "may come back, and tessaril is to be run again",
-                 hive.shown, PlainError(errno));
+    hive.folderError = g_hostCalls.fsync(hive.dirfd) != 0 ? errno : 0;
     struct stat st;
     if (fstat(fd, &st) == 0)
         hive.st = st;

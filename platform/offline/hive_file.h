@@ -6,6 +6,7 @@
 #ifndef TESSARIL_PLATFORM_OFFLINE_HIVE_FILE_H
 #define TESSARIL_PLATFORM_OFFLINE_HIVE_FILE_H
 
+#include <limits.h>
 #include <stddef.h>
 #include <stdint.h>
 #include <sys/stat.h>
@@ -24,7 +25,82 @@ enum OfflineLoadResult {
     kLoadNoControlSet, // SYSTEM only: neither Select\Default nor Select\Current names a set
     kLoadTooLarge,     // larger than such a hive can be: not read at all
     kLoadLink,         // the file or a folder on its way is a symbolic link
-    kLoadFailed        // any other failure (detail in the message)
+    kLoadFailed        // any other failure (the report's problem says which)
+};
+
+// What a hive's load met, for the program to tell: the result, the problem
+// behind it and its facts.
+enum HiveLoadProblem {
+    kHiveLoaded = 0,
+    kHiveFolderLink,   // a folder on the way to the file is a symbolic link
+    kHiveMissing,      // the file does not exist
+    kHiveLocked,       // another process holds its lock
+    kHiveNotRegular,   // it is not a regular file
+    kHiveFileLink,     // it is a symbolic link
+    kHiveCannotOpen,   // it cannot be opened (error)
+    kHiveTooLarge,     // size is above maxBytes: not read
+    kHiveNotHive,      // its base block is not a hive's
+    kHiveNotClean,     // its two sequence numbers differ
+    kHiveBadHeader,    // its base block's checksum or major version is wrong
+    kHiveBadSize,      // its header gives a size or root the file does not hold
+    kHiveNoProc,       // /proc is not mounted, so hivex cannot be handed the file
+    kHiveRefused,      // hivex refuses its structure
+    kHiveNoControlSet  // SYSTEM: Select names no control set the hive holds
+};
+
+struct HiveLoadReport {
+    OfflineLoadResult result = kLoadOk;
+    HiveLoadProblem problem = kHiveLoaded;
+    int error = 0;                 // kHiveCannotOpen: errno
+    long long size = 0;            // kHiveTooLarge: the file's size,
+    long long maxBytes = 0;        // and the most that is read
+    const char *kind = "";         // "SYSTEM" or "SOFTWARE"
+    char shown[PATH_MAX + 64] = ""; // the file as messages show it
+    // SYSTEM, loaded: the control sets that Select\Default and
+    // Select\Current name (0: none the hive holds), and whether there is a
+    // Default value at all.
+    unsigned byDefault = 0, byCurrent = 0;
+    bool defaultGiven = false;
+};
+
+// Why a hive may not be written.
+enum HiveReadOnly {
+    kHiveWritable = 0,
+    kHiveReadOnlyMount,     // its file system is mounted read-only
+    kHiveFileReadOnly,      // the file has no write permission bits
+    kHiveFileNotWritable,   // this user may not write the file
+    kHiveFolderNotWritable  // this user may not write its folder
+};
+
+// The step of a save that failed.
+enum SaveStep {
+    kSaveNoStep = 0,        // none: the save succeeded
+    kSaveCreating,          // creating the new file beside the hive
+    kSaveWriting,           // hivex writing it
+    kSaveFinishing,         // the last pass (regf_finish.h)
+    kSaveChecking,          // reading back its base block
+    kSaveOwner,
+    kSavePermissions,
+    kSaveFlushing,
+    kSaveLocking,
+    kSaveNaming,            // giving the unnamed file a name beside the hive
+    kSaveKeepingOld,        // keeping the old hive beside it (backup)
+    kSaveRenaming           // putting it in place of the hive
+};
+
+// What a save met, for the program to tell.
+struct HiveSaveReport {
+    bool damaged = false;        // the hive is damaged, so it was not written
+    SaveStep failed = kSaveNoStep;
+    int error = 0;               // errno of the failed step (0 with kSaveFinishing or
+                                 // kSaveChecking: the file read back is not the hive
+                                 // written, or unknownLayout)
+    bool unknownLayout = false;  // kSaveFinishing: hivex laid the hive out otherwise than
+                                 // the last pass knows
+    char left[300] = "";         // a new file left beside the hive: it could not be removed,
+    int leftError = 0;           // because of this
+    int folderError = 0;         // saved, but its folder could not be flushed: errno
+    char shown[1024] = "";       // the hive
 };
 
 struct HiveFile {
@@ -36,8 +112,8 @@ struct HiveFile {
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written
-    const char *readOnly = nullptr; // when not writable: why, in words
-    char note[1536] = "";  // what the last save that succeeded has to tell, if anything
+    HiveReadOnly readOnly = kHiveWritable; // why it may not be written
+    int folderError = 0;   // the last save that succeeded could not flush the folder: errno
     bool inMemory = false; // changes stay in memory: nothing beside the file is touched
                            // and no commit writes anything
     bool backup = false;   // a commit keeps the old file beside the new one
@@ -49,27 +125,27 @@ struct HiveFile {
 // hive->backup, set before, are kept) (resolved through the
 // host file layer) and opens it through hivex, for writing when it may be
 // written. A file larger than maxBytes is refused before anything of it is
-// read (kind, "SYSTEM" or "SOFTWARE", names the hive in that message). On
-// failure the file is released and message holds a sentence about it
-// (naming it as shownPath).
+// read (kind, "SYSTEM" or "SOFTWARE", names the hive). On failure the file
+// is released and report says why (naming it as shownPath).
 OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *windowsPath,
-                               const char *shownPath, off_t maxBytes, char *message, size_t size);
+                               const char *shownPath, off_t maxBytes, HiveLoadReport *report);
 
 // Writes the hive as hivex holds it into a new file beside the old one (a
 // format 1.3 hive keeps the subkey lists Windows 2000 reads), finishes it as
 // Windows would have written it (regf_finish.h, from finish), checks it,
 // gives it the old file's owner and permissions, flushes it and renames it
-// over the old file, whose lock passes to the new one. False, with a message,
-// when any step fails: the old file is then as it was, and nothing is left
-// beside it (a new file that cannot be removed is named in the message).
-// When only the flush of the folder after the rename fails, the new hive is
-// in place: true, and hive->note says so. With hive->backup, the old file
+// over the old file, whose lock passes to the new one. False, with report
+// (when given) saying which step failed, when any step fails: the old file is
+// then as it was, and nothing is left beside it (a new file that cannot be
+// removed is named in the report). When only the flush of the folder after
+// the rename fails, the new hive is in place: true, and hive->folderError
+// says why. With hive->backup, the old file
 // stays beside the new one as "<name>.before-tessaril-YYYYMMDD-HHMMSSZ" (the
 // time in UTC; "-2", "-3"... when that name is taken), named in hive->kept: a
 // hard link where the file system has them, else a flushed copy; the save
 // fails when it cannot be kept. With hive->inMemory nothing is written and
 // the result is true.
-bool HiveFileCommit(HiveFile *hive, char *message, size_t size);
+bool HiveFileCommit(HiveFile *hive, HiveSaveReport *report);
 
 // Closes the hive, its lock and its folder, without writing.
 void HiveFileRelease(HiveFile *hive);

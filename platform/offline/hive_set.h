@@ -102,8 +102,8 @@ LONG StoreSetValue(RegistryStore *, StoreKey key, const char *name, DWORD dwType
                    const BYTE *lpData, DWORD cbData);
 
 // The control set the repair goes to (control_set.cpp): Select\Default's,
-// else Select\Current's; when they differ, note says which and why.
-bool FindControlSet(Hive &hive, char *note, size_t size);
+// else Select\Current's; the sets each names, into report.
+bool FindControlSet(Hive &hive, HiveLoadReport *report);
 
 } // namespace hive_set
 

@@ -82,24 +82,19 @@ bool PackageOf(const char *file, char *package, size_t packageSize, char *versio
 
 } // namespace
 
-void DescribeHivexInUse(const char *builtWith, char *line, size_t size)
+void FindHivexInUse(HivexInUse *found)
 {
+    *found = HivexInUse();
     char loaded[PATH_MAX] = "";
     dl_iterate_phdr(FindHivex, loaded);
-    if (loaded[0] == '\0') {
-        snprintf(line, size, "hivex %s (linked into the program)",
-                 builtWith[0] ? builtWith : "of unknown release");
+    if (loaded[0] == '\0')
         return;
-    }
     // dpkg records the file under its real path (/usr/lib/..., not a link).
     char real[PATH_MAX];
-    const char *file = realpath(loaded, real) ? real : loaded;
-    char package[256], version[256];
-    if (PackageOf(file, package, sizeof package, version, sizeof version) ||
-        PackageOf(loaded, package, sizeof package, version, sizeof version))
-        snprintf(line, size, "hivex %s (%s, package %s)", version, file, package);
-    else if (builtWith[0] != '\0')
-        snprintf(line, size, "hivex %s, release unknown (built against %s)", file, builtWith);
-    else
-        snprintf(line, size, "hivex %s, release unknown", file);
+    snprintf(found->file, sizeof found->file, "%s", realpath(loaded, real) ? real : loaded);
+    if (!PackageOf(found->file, found->package, sizeof found->package, found->version,
+                   sizeof found->version) &&
+        !PackageOf(loaded, found->package, sizeof found->package, found->version,
+                   sizeof found->version))
+        found->package[0] = found->version[0] = '\0';
 }

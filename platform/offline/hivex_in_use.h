@@ -2,12 +2,17 @@
 #ifndef TESSARIL_PLATFORM_OFFLINE_HIVEX_IN_USE_H
 #define TESSARIL_PLATFORM_OFFLINE_HIVEX_IN_USE_H
 
-#include <stddef.h>
+#include <limits.h>
 
-// One line without its newline: "hivex " and the release of the library the
-// process has loaded, as the package manager knows the file, with the file's
-// path; when the package manager does not know it, the path and the release
-// the program was built against (builtWith, may be empty).
-void DescribeHivexInUse(const char *builtWith, char *line, size_t size);
+// The hivex library the process has loaded (file empty: none is, it is
+// linked into the program), by its real path, and the package that holds it
+// with its release, as the package manager knows them (empty when it does
+// not).
+struct HivexInUse {
+    char file[PATH_MAX] = "";
+    char package[256] = "";
+    char version[256] = "";
+};
+void FindHivexInUse(HivexInUse *found);
 
 #endif

@@ -10,6 +10,7 @@
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_finish.h"
+#include "wizard/offline_words.h"
 
 #include <errno.h>
 #include <hivex.h>
@@ -45,25 +46,22 @@ RegistryStore g_store;
 
 StoreKey KeyOf(int hive, hive_node_h node) { return ((StoreKey)(hive + 1) << kHiveShift) | node; }
 
-void SetMessage(char *message, size_t size, const char *format, const char *a)
-{
-    if (message != NULL && size > 0)
-        snprintf(message, size, format, a);
-}
-
 bool SameName(const char *a, const char *b) { return lstrcmpiA(a, b) == 0; }
 
-// Writes a changed hive, unless it is damaged.
-bool CommitHive(Hive &hive, char *message, size_t size)
+// Writes a changed hive, unless it is damaged; report (when given) tells why
+// it was not written.
+bool CommitHive(Hive &hive, HiveSaveReport *report)
 {
     if (hive.damaged) {
-        SetMessage(message, size,
-                   "the hive %s is damaged: part of it could not be read or changed, so it "
-                   "was left as it was", hive.file.shown);
+        if (report != NULL) {
+            *report = HiveSaveReport();
+            report->damaged = true;
+            snprintf(report->shown, sizeof report->shown, "%s", hive.file.shown);
+        }
         return false;
     }
     hive.changed = true;
-    if (!HiveFileCommit(&hive.file, message, size)) {
+    if (!HiveFileCommit(&hive.file, report)) {
         hive.saveFailed = true;
         return false;
     }
@@ -228,7 +226,7 @@ LONG StoreRelease(RegistryStore *, StoreKey key)
     // is tried once more at once, so that a passing failure is over before
     // the run goes on. A failure is answered here and told again, with its
     // reason, when the installation is closed, which tries again.
-    if (hive.openKeys == 0 && hive.dirty && !CommitHive(hive, NULL, 0) && !CommitHive(hive, NULL, 0))
+    if (hive.openKeys == 0 && hive.dirty && !CommitHive(hive, NULL) && !CommitHive(hive, NULL))
         return ERROR_CANTWRITE;
     return ERROR_SUCCESS;
 }
@@ -240,51 +238,70 @@ const RegistryStoreMethods kMethods = {StoreFindChild, StoreAddChild, StoreChild
 } // namespace
 
 OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
-                                  char *message, size_t size)
+                                  HiveLoadReport *report)
 {
     Hive &hive = g_hives[which];
     ReleaseHive(hive);
     hive.file.inMemory = g_inMemory;
     hive.file.backup = g_backup;
-    SetMessage(message, size, "%s", "");
     g_store.methods = &kMethods;
     RegistryFrontMount(&g_store);
     OfflineLoadResult r = HiveFileLoad(&hive.file, kHiveNames[which], windowsPath, shownPath,
-                                       kMaxHiveBytes[which], message, size);
+                                       kMaxHiveBytes[which], report);
     if (r != kLoadOk)
         return r;
     hive.loaded = true;
     // The one time of the run: every key it writes gets it.
     hive.file.finish.time = FileTimeNow();
-    if (which == kOfflineSystem && !FindControlSet(hive, message, size)) {
-        SetMessage(message, size,
-                   "%s names no control set that it holds: neither its Select\\Default nor its "
-                   "Select\\Current value is the number of an existing ControlSet key",
-                   shownPath);
+    if (which == kOfflineSystem && !FindControlSet(hive, report)) {
         ReleaseHive(hive);
+        report->result = kLoadNoControlSet;
+        report->problem = kHiveNoControlSet;
         return kLoadNoControlSet;
     }
     return kLoadOk;
 }
 
-bool OfflineCommitAll(char *message, size_t size)
+OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+                                  char *message, size_t size)
+{
+    HiveLoadReport report;
+    OfflineLoadResult r = OfflineLoadHive(which, windowsPath, shownPath, &report);
+    PhraseHiveLoad(report, message, size);
+    return r;
+}
+
+bool OfflineCommitAll(HiveSaveReport *report)
 {
     bool ok = true;
-    if (message && size)
-        message[0] = '\0';
+    *report = HiveSaveReport();
     for (int i = 0; i < kHiveCount; i++) {
         Hive &hive = g_hives[i];
         if (!hive.loaded || (!hive.dirty && !hive.damaged))
             continue;
         // A damaged hive is reported even when nothing was to be written to
-        // it: it explains the failures the run has logged.
-        if (!CommitHive(hive, message, size))
+        // it: it explains the failures the run has logged. The last failure
+        // is the one told.
+        HiveSaveReport failure;
+        if (!CommitHive(hive, &failure)) {
             ok = false;
+            *report = failure;
+        }
     }
     // A save that succeeded with something to tell, told when nothing failed.
     for (int i = 0; i < kHiveCount && ok; i++)
-        if (g_hives[i].loaded && g_hives[i].file.note[0] != '\0')
-            SetMessage(message, size, "%s", g_hives[i].file.note);
+        if (g_hives[i].loaded && g_hives[i].file.folderError != 0) {
+            report->folderError = g_hives[i].file.folderError;
+            snprintf(report->shown, sizeof report->shown, "%s", g_hives[i].file.shown);
+        }
+    return ok;
+}
+
+bool OfflineCommitAll(char *message, size_t size)
+{
+    HiveSaveReport report;
+    bool ok = OfflineCommitAll(&report);
+    PhraseHiveSave(report, message, size);
     return ok;
 }
 
@@ -296,9 +313,9 @@ void OfflineStoreOptions(bool inMemory, bool backup)
     g_backup = backup;
 }
 
-const char *OfflineHiveReadOnly(OfflineHive which)
+HiveReadOnly OfflineHiveReadOnly(OfflineHive which)
 {
-    return g_hives[which].loaded ? g_hives[which].file.readOnly : NULL;
+    return g_hives[which].loaded ? g_hives[which].file.readOnly : kHiveWritable;
 }
 
 void OfflineUnloadAll(void)

@@ -24,25 +24,29 @@
 enum OfflineHive { kOfflineSystem = 0, kOfflineSoftware = 1 };
 
 // Loads one hive from the Windows path of its file, locks it for the rest of
-// the run, and mounts the offline store behind the registry front. On
-// failure message holds a sentence about the file; on success it is empty
-// or holds a note for the user (which control set of a SYSTEM hive is
-// repaired, when its Select values disagree).
+// the run, and mounts the offline store behind the registry front. report
+// tells what the load met: on failure why, on success (SYSTEM) the control
+// sets its Select values name.
+OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+                                  HiveLoadReport *report);
+
+// Writes every hive that has changes not yet on disk. False, with report
+// telling why, when one of them could not be written; its file is then as it
+// was. True, with report telling what a save that succeeded has to tell (its
+// folder could not be flushed), otherwise.
+bool OfflineCommitAll(HiveSaveReport *report);
+
+// The same, with report put in words (offline_words.h) into message.
 OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   char *message, size_t size);
-
-// Writes every hive that has changes not yet on disk. False, with a message,
-// when one of them could not be written; its file is then as it was. True,
-// with message empty or holding what a save that succeeded has to tell (its
-// folder could not be flushed), otherwise.
 bool OfflineCommitAll(char *message, size_t size);
 
 // True when the hive holds changes that are not on disk (after a failed
 // OfflineCommitAll: changes that are lost).
 bool OfflineHiveUnsaved(OfflineHive which);
 
-// Why the loaded hive may not be written, in words; NULL when it may.
-const char *OfflineHiveReadOnly(OfflineHive which);
+// Why the loaded hive may not be written; kHiveWritable when it may.
+HiveReadOnly OfflineHiveReadOnly(OfflineHive which);
 
 // How the hives loaded from now on are saved: inMemory keeps every change in
 // memory and writes nothing at all (a check of what a repair would change);

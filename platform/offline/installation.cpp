@@ -5,10 +5,12 @@
 
 #include "platform/emulated/codepage.h"
 #include "platform/offline/hivex_store.h"
+#include "platform/offline/installation_report.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/offline/windows_folder.h"
 #include "platform/posix/host_files.h"
 #include "platform/registry.h"
+#include "wizard/offline_words.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -57,10 +59,10 @@ void FindHiveLogs(const char *hiveWindowsPath, char *out, size_t size)
 
 // Takes the installation's ANSI code page from its SYSTEM hive (value ACP of
 // Control\Nls\CodePage in the control set repaired). A code page iconv does
-// not know leaves Windows-1252, with a warning into note.
-void SelectInstallationCodePage(char *note, size_t size)
+// not know leaves Windows-1252, and its ACP text in unknown.
+void SelectInstallationCodePage(char *unknown, size_t size)
 {
-    note[0] = '\0';
+    unknown[0] = '\0';
     SelectCodePage(1252);
     HKEY key;
     if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, "SYSTEM\\CurrentControlSet\\Control\\Nls\\CodePage", 0,
@@ -81,11 +83,7 @@ void SelectInstallationCodePage(char *note, size_t size)
     }
     if (digits && SelectCodePage(number))
         return;
-    snprintf(note, size,
-             "tessaril: warning: the installation's ANSI code page (Control\\Nls\\CodePage, ACP "
-             "\"%s\") is not one this system can convert, so its names and texts are read as "
-             "Windows-1252; characters outside it come out as \"?\".",
-             text);
+    snprintf(unknown, size, "%s", text);
 }
 
 InstallationOptions g_options;
@@ -105,14 +103,6 @@ bool FolderPath(int dirfd, char *out, size_t size)
     return true;
 }
 
-// Appends a line to a message for the user.
-void AddLine(char *message, size_t size, const char *line)
-{
-    size_t used = strlen(message);
-    if (line[0] != '\0' && used + 1 < size)
-        snprintf(message + used, size - used, "%s%s", used ? "\n" : "", line);
-}
-
 } // namespace
 
 void SetInstallationOptions(const InstallationOptions &options)
@@ -123,145 +113,60 @@ void SetInstallationOptions(const InstallationOptions &options)
     HostFilesWriteNothing(options.check);
 }
 
-bool OpenInstallation(const char *path, char *message, size_t size)
+bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
 {
-    message[0] = '\0';
+    OfflineOpenReport &r = *report;
+    r = OfflineOpenReport();
     g_host[0] = g_hive[0] = g_log[0] = '\0';
     if (path == NULL || path[0] == '\0') {
-        snprintf(message, size,
-                 "tessaril: no installation named: give the Windows folder of the mounted "
-                 "installation or the root of its system drive, for example /mnt/xp/WINDOWS or "
-                 "/mnt/xp.");
+        r.refusal = kOpenNoPath;
         return false;
     }
-    char host[PATH_MAX];
-    if (!FindWindowsFolder(path, host, sizeof host, message, size))
+    if (!FindWindowsFolder(path, &r.folder)) {
+        r.refusal = kOpenNoFolder;
         return false;
+    }
+    const char *host = r.folder.folder;
     const char *base = strrchr(host, '/');
     base = base ? base + 1 : host;
     char windows[260];
     if (base[0] == '\0' || strchr(base, '\\') != NULL || strlen(base) > 200) {
-        snprintf(message, size, "tessaril: %s cannot be a Windows folder.", host);
+        r.refusal = kOpenBadName;
         return false;
     }
     snprintf(windows, sizeof windows, "C:\\%s", base);
     if (!HostFilesSetRoot(windows, host)) {
-        snprintf(message, size, "tessaril: %s is too long.", host);
+        r.refusal = kOpenTooLong;
         return false;
     }
-    // What was chosen on a drive root is said first; notes and warnings
-    // follow it.
     char winPath[300];
     char shown[PATH_MAX + 64];
-    char detail[PATH_MAX + 512];
     snprintf(winPath, sizeof winPath, "%s\\system32\\config\\system", windows);
     snprintf(shown, sizeof shown, "%s/system32/config/system", host);
-    OfflineLoadResult r = OfflineLoadHive(kOfflineSystem, winPath, shown, detail, sizeof detail);
-    switch (r) {
-    case kLoadOk:
-        if (detail[0] != '\0') {
-            char note[sizeof detail + 32];
-            snprintf(note, sizeof note, "tessaril: note: %s.", detail);
-            AddLine(message, size, note);
-        }
-        if (const char *why = OfflineHiveReadOnly(kOfflineSystem)) {
-            if (!g_options.check) {
-                OfflineUnloadAll();
-                snprintf(message, size, "tessaril: %s cannot be changed: %s. Nothing was changed.",
-                         shown, why);
-                return false;
-            }
-            char note[sizeof shown + 512];
-            snprintf(note, sizeof note, "tessaril: note: %s cannot be changed: %s.", shown, why);
-            AddLine(message, size, note);
-        }
-        break;
-    case kLoadMissing:
-        snprintf(message, size,
-                 "tessaril: %s holds no system32/config/system hive, so it is not the Windows "
-                 "folder of a Windows 2000 or XP installation.",
-                 host);
-        return false;
-    case kLoadInUse:
-        snprintf(message, size,
-                 "tessaril: the installation at %s is in use: another tessaril run holds its "
-                 "SYSTEM hive. Try again when that run has ended. Nothing was changed.",
-                 host);
-        return false;
-    case kLoadNotClean: {
-        char logs[600];
-        FindHiveLogs(winPath, logs, sizeof logs);
-        if (logs[0] != '\0')
-            snprintf(message, size,
-                     "tessaril: Windows did not shut down cleanly, so the SYSTEM hive %s lacks its "
-                     "latest changes (they are in %s beside it), and a repair now would lose them. "
-                     "Start that Windows once and shut it down normally, or replay the hive's log "
-                     "into it with a tool made for that, then run tessaril again. Nothing was "
-                     "changed.",
-                     shown, logs);
-        else
-            snprintf(message, size,
-                     "tessaril: Windows did not shut down cleanly, so the SYSTEM hive %s may lack "
-                     "its latest changes, and no log file that holds them is beside it. Start that "
-                     "Windows once and shut it down normally, then run tessaril again. Nothing was "
-                     "changed.",
-                     shown);
+    OfflineLoadResult loaded = OfflineLoadHive(kOfflineSystem, winPath, shown, &r.system);
+    if (loaded == kLoadNotClean)
+        FindHiveLogs(winPath, r.logs, sizeof r.logs);
+    if (loaded != kLoadOk) {
+        r.refusal = kOpenSystemHive;
         return false;
     }
-    case kLoadCorrupt:
-    case kLoadTooLarge:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Restore the hive from a backup or "
-                 "let Windows repair it, then run tessaril again. Nothing was changed.",
-                 detail);
-        return false;
-    case kLoadNoControlSet:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Windows could not start from it "
-                 "either: restore the hive from a backup, then run tessaril again. Nothing was "
-                 "changed.",
-                 detail);
-        return false;
-    case kLoadLink:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Mount the installation so that "
-                 "its own folders and files are no links, then run tessaril again. Nothing was "
-                 "changed.",
-                 detail);
-        return false;
-    default:
-        snprintf(message, size,
-                 "tessaril: the SYSTEM hive cannot be used: %s. Mend that, then run tessaril "
-                 "again. Nothing was changed.",
-                 detail);
+    r.readOnly = OfflineHiveReadOnly(kOfflineSystem);
+    if (r.readOnly != kHiveWritable && !g_options.check) {
+        OfflineUnloadAll();
+        r.refusal = kOpenReadOnly;
         return false;
     }
-    char codePageNote[400];
-    SelectInstallationCodePage(codePageNote, sizeof codePageNote);
-    AddLine(message, size, codePageNote);
+    SelectInstallationCodePage(r.codePage, sizeof r.codePage);
 
     snprintf(winPath, sizeof winPath, "%s\\system32\\config\\software", windows);
     snprintf(shown, sizeof shown, "%s/system32/config/software", host);
-    r = OfflineLoadHive(kOfflineSoftware, winPath, shown, detail, sizeof detail);
-    if (r == kLoadInUse) {
+    if (OfflineLoadHive(kOfflineSoftware, winPath, shown, &r.software) == kLoadInUse) {
         OfflineUnloadAll();
-        snprintf(message, size,
-                 "tessaril: the installation at %s is in use: another process holds its SOFTWARE "
-                 "hive. Nothing was changed.",
-                 host);
+        r.refusal = kOpenSoftwareInUse;
         return false;
     }
-    if (r != kLoadOk) {
-        char warning[sizeof detail + 128];
-        snprintf(warning, sizeof warning,
-                 "tessaril: warning: the SOFTWARE hive cannot be read (%s), so the Windows "
-                 "version is unknown.",
-                 detail);
-        AddLine(message, size, warning);
-    }
     // The log goes to Temp; a Temp that is a link is not followed, and one
-    // that is missing is not made, so the run keeps no log. Say so, as
-    // nothing else would.
+    // that is missing is not made, so the run keeps no log.
     int dirfd = -1;
     char leaf[256];
     snprintf(winPath, sizeof winPath, "%s\\Temp\\Tessaril.log", windows);
@@ -271,36 +176,35 @@ bool OpenInstallation(const char *path, char *message, size_t size)
             snprintf(g_log, sizeof g_log, "%s/%s", folder, leaf);
         close(dirfd);
     } else if (!g_options.check) {
-        char warning[sizeof shown + 128];
-        snprintf(warning, sizeof warning,
-                 errno == ELOOP ? "tessaril: warning: %s/Temp is a symbolic link, which tessaril "
-                                  "does not follow, so this run keeps no log."
-                                : "tessaril: warning: %s has no Temp folder, so this run keeps no "
-                                  "log.",
-                 host);
-        AddLine(message, size, warning);
+        r.temp = errno == ELOOP ? kLogFolderLink : kLogFolderMissing;
     }
     snprintf(g_host, sizeof g_host, "%s", host);
     snprintf(g_hive, sizeof g_hive, "%s/system32/config/system", host);
     return true;
 }
 
-bool CloseInstallation(char *message, size_t size, bool *unsaved)
+bool OpenInstallation(const char *path, char *message, size_t size)
 {
-    message[0] = '\0';
-    char detail[1536];
-    bool ok = OfflineCommitAll(detail, sizeof detail);
-    if (!ok) {
-        snprintf(message, size,
-                 "tessaril: %s. None of this run's changes were saved (the log lists them as "
-                 "made); mend the cause and run tessaril again.",
-                 detail);
-    } else if (detail[0] != '\0') {
-        snprintf(message, size, "tessaril: warning: %s.", detail);
-    }
+    OfflineOpenReport report;
+    bool ok = OpenOfflineInstallation(path, &report);
+    PhraseOpening(report, message, size);
+    return ok;
+}
+
+bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved)
+{
+    bool ok = OfflineCommitAll(report);
     if (unsaved != NULL)
         *unsaved = !ok && OfflineHiveUnsaved(kOfflineSystem);
     OfflineUnloadAll();
+    return ok;
+}
+
+bool CloseInstallation(char *message, size_t size, bool *unsaved)
+{
+    HiveSaveReport report;
+    bool ok = CloseOfflineInstallation(&report, unsaved);
+    PhraseClosing(ok, report, message, size);
     return ok;
 }
 

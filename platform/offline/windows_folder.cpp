@@ -19,10 +19,6 @@
 
 namespace {
 
-// A Windows folder is named by one component the wizard can put after "C:\".
-const size_t kMaxFolderName = 200;
-// The installations named in a message; more are counted, not named.
-const int kMaxListed = 16;
 // boot.ini is a few hundred bytes; a longer one is read this far.
 const size_t kMaxBootIni = 65536;
 
@@ -98,40 +94,34 @@ void BootIniDefault(const char *root, char *name, size_t size)
 
 } // namespace
 
-bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *note,
-                       size_t noteSize)
+bool FindWindowsFolder(const char *path, WindowsFolderReport *report)
 {
-    note[0] = '\0';
-    char host[PATH_MAX];
+    WindowsFolderReport &r = *report;
+    r = WindowsFolderReport();
+    r.path = path;
+    char *host = r.host;
     struct stat st;
     if (realpath(path, host) == NULL || stat(host, &st) != 0) {
-        snprintf(note, noteSize,
-                 errno == ENOENT  ? "tessaril: %s does not exist."
-                 : errno == EACCES ? "tessaril: %s may not be entered (permission denied)."
-                 : errno == ENOTDIR ? "tessaril: %s is not a folder."
-                                    : "tessaril: %s cannot be looked at.",
-                 path);
+        r.finding = kFolderNotThere;
+        r.error = errno;
         return false;
     }
-    if (!S_ISDIR(st.st_mode)) {
-        snprintf(note, noteSize, "tessaril: %s is not a folder.", path);
-        return false;
-    }
-    if (access(host, R_OK | X_OK) != 0) {
-        snprintf(note, noteSize, "tessaril: %s may not be entered (permission denied).", path);
+    if (!S_ISDIR(st.st_mode) || access(host, R_OK | X_OK) != 0) {
+        r.finding = kFolderNotThere;
+        r.error = !S_ISDIR(st.st_mode) ? ENOTDIR : EACCES;
         return false;
     }
     // A folder with a system32 is taken for the Windows folder, so that what
     // is wrong below it is reported as such when its hives are loaded.
     if (Holds(host, "system32", true)) {
-        snprintf(folder, folderSize, "%s", host);
-        return strlen(host) < folderSize;
+        snprintf(r.folder, sizeof r.folder, "%s", host);
+        return strlen(host) < sizeof r.folder;
     }
 
     // A drive root: its top-level folders that hold a SYSTEM hive, in byte
-    // order so that the choice and the message do not hang on the disk.
-    char names[kMaxListed][kMaxFolderName + 1];
-    int count = 0;
+    // order so that the choice and the report do not hang on the disk.
+    auto &names = r.names;
+    int &count = r.count;
     DIR *dir = opendir(host);
     for (struct dirent *e = dir ? readdir(dir) : NULL; e != NULL; e = readdir(dir)) {
         const char *n = e->d_name;
@@ -145,8 +135,8 @@ bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *
         if (lstat(candidate, &st) != 0 || !S_ISDIR(st.st_mode) ||
             !Holds(candidate, "system32\\config\\system", false))
             continue;
-        int at = count < kMaxListed ? count : kMaxListed - 1;
-        if (count >= kMaxListed && strcmp(n, names[at]) > 0) {
+        int at = count < kMaxListedFolders ? count : kMaxListedFolders - 1;
+        if (count >= kMaxListedFolders && strcmp(n, names[at]) > 0) {
             count++;
             continue;
         }
@@ -162,53 +152,23 @@ bool FindWindowsFolder(const char *path, char *folder, size_t folderSize, char *
     const char *base = strcmp(host, "/") ? host : "";
 
     if (count == 0) {
-        snprintf(note, noteSize,
-                 "tessaril: %s holds no system32/config/system hive, nor does any folder at its "
-                 "top level, so it is neither the Windows folder of a Windows 2000 or XP "
-                 "installation nor the root of its system drive.",
-                 host);
+        r.finding = kFolderNone;
         return false;
     }
     int chosen = -1;
-    char named[256] = "";
     if (count == 1) {
         chosen = 0;
     } else {
-        BootIniDefault(host, named, sizeof named);
-        for (int i = 0; i < count && i < kMaxListed && named[0] != '\0'; i++)
-            if (lstrcmpiA(names[i], named) == 0)
+        BootIniDefault(host, r.named, sizeof r.named);
+        for (int i = 0; i < count && i < kMaxListedFolders && r.named[0] != '\0'; i++)
+            if (lstrcmpiA(names[i], r.named) == 0)
                 chosen = i;
     }
-    if (chosen >= 0) {
-        snprintf(folder, folderSize, "%s/%s", base, names[chosen]);
-        if (count == 1)
-            snprintf(note, noteSize, "tessaril: repairing the installation in %s.", folder);
-        else
-            snprintf(note, noteSize,
-                     "tessaril: %s holds %d Windows folders; boot.ini's default names %s: "
-                     "repairing the installation in %s.",
-                     host, count, named, folder);
-        return strlen(base) + 1 + strlen(names[chosen]) < folderSize;
+    if (chosen < 0) {
+        r.finding = kFolderSeveral;
+        return false;
     }
-
-    size_t at = (size_t)snprintf(note, noteSize, "tessaril: %s holds %d Windows folders:", host,
-                                 count);
-    for (int i = 0; i < count && i < kMaxListed && at < noteSize; i++)
-        at += (size_t)snprintf(note + at, noteSize - at, "%s %s/%s", i ? "," : "", base, names[i]);
-    if (count > kMaxListed && at < noteSize)
-        at += (size_t)snprintf(note + at, noteSize - at, " and %d more", count - kMaxListed);
-    if (at < noteSize) {
-        if (named[0] != '\0')
-            at += (size_t)snprintf(note + at, noteSize - at,
-                                   " (boot.ini's default names %s, which is none of them).",
-                                   named);
-        else
-            at += (size_t)snprintf(note + at, noteSize - at,
-                                   " (no boot.ini default names one of them).");
-    }
-    if (at < noteSize)
-        snprintf(note + at, noteSize - at,
-                 " Name the one to repair, for example: tessaril %s/%s. Nothing was changed.",
-                 base, names[0]);
-    return false;
+    r.finding = count == 1 ? kFolderTheOne : kFolderByBootIni;
+    int n = snprintf(r.folder, sizeof r.folder, "%s/%s", base, names[chosen]);
+    return n >= 0 && (size_t)n < sizeof r.folder;
 }
