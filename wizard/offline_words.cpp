@@ -3,6 +3,8 @@
 // library in use, and system errors.
 #include "wizard/offline_words.h"
 
+#include "platform/offline/hivex_store.h"
+
 #include <errno.h>
 #include <stdio.h>
 #include <string.h>
@@ -398,4 +400,22 @@ const char *PlainError(int error)
     default:
         return strerror(error);
     }
+}
+
+// The store's load and save in a message, for the callers that only show it.
+OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+                                  char *message, size_t size)
+{
+    HiveLoadReport report;
+    OfflineLoadResult r = OfflineLoadHive(which, windowsPath, shownPath, &report);
+    PhraseHiveLoad(report, message, size);
+    return r;
+}
+
+bool OfflineCommitAll(char *message, size_t size)
+{
+    HiveSaveReport report;
+    bool ok = OfflineCommitAll(&report);
+    PhraseHiveSave(report, message, size);
+    return ok;
 }

@@ -10,7 +10,6 @@
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_finish.h"
-#include "wizard/offline_words.h"
 
 #include <errno.h>
 #include <hivex.h>
@@ -262,15 +261,6 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     return kLoadOk;
 }
 
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
-                                  char *message, size_t size)
-{
-    HiveLoadReport report;
-    OfflineLoadResult r = OfflineLoadHive(which, windowsPath, shownPath, &report);
-    PhraseHiveLoad(report, message, size);
-    return r;
-}
-
 bool OfflineCommitAll(HiveSaveReport *report)
 {
     bool ok = true;
@@ -294,14 +284,6 @@ bool OfflineCommitAll(HiveSaveReport *report)
             report->folderError = g_hives[i].file.folderError;
             snprintf(report->shown, sizeof report->shown, "%s", g_hives[i].file.shown);
         }
-    return ok;
-}
-
-bool OfflineCommitAll(char *message, size_t size)
-{
-    HiveSaveReport report;
-    bool ok = OfflineCommitAll(&report);
-    PhraseHiveSave(report, message, size);
     return ok;
 }
 

@@ -36,7 +36,8 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
 // folder could not be flushed), otherwise.
 bool OfflineCommitAll(HiveSaveReport *report);
 
-// The same, with report put in words (offline_words.h) into message.
+// The same, the report put in the program's words into message (those two
+// are made by the program, wizard/offline_installation.cpp, not here).
 OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   char *message, size_t size);
 bool OfflineCommitAll(char *message, size_t size);

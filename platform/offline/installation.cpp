@@ -10,7 +10,6 @@
 #include "platform/offline/windows_folder.h"
 #include "platform/posix/host_files.h"
 #include "platform/registry.h"
-#include "wizard/offline_words.h"
 
 #include <dirent.h>
 #include <errno.h>
@@ -183,28 +182,12 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
     return true;
 }
 
-bool OpenInstallation(const char *path, char *message, size_t size)
-{
-    OfflineOpenReport report;
-    bool ok = OpenOfflineInstallation(path, &report);
-    PhraseOpening(report, message, size);
-    return ok;
-}
-
 bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved)
 {
     bool ok = OfflineCommitAll(report);
     if (unsaved != NULL)
         *unsaved = !ok && OfflineHiveUnsaved(kOfflineSystem);
     OfflineUnloadAll();
-    return ok;
-}
-
-bool CloseInstallation(char *message, size_t size, bool *unsaved)
-{
-    HiveSaveReport report;
-    bool ok = CloseOfflineInstallation(&report, unsaved);
-    PhraseClosing(ok, report, message, size);
     return ok;
 }
 
