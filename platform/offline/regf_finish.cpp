@@ -2,6 +2,7 @@
 // has written, cell by cell.
 #include "platform/offline/regf_finish.h"
 
+#include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_cells.h"
@@ -28,9 +29,12 @@ uint64_t Digest(const unsigned char *record, uint64_t size)
 
 // The pass over one file: its cells, what its format has, and how it ended.
 struct Pass {
+    const RegfFinish &what;
     RegfCells cells;
     RegfTraits traits = {};
     bool unknownLayout = false; // hivex wrote what the pass does not rely on
+
+    explicit Pass(const RegfFinish &w) : what(w) {}
 
     // The key record at the node handle node, as Read; when there is none,
     // a node handle is not what the pass takes it for.
@@ -100,10 +104,23 @@ const char *LeafKind(Pass &pass, uint64_t leaf)
     return NULL;
 }
 
-// A key's name as its record stores it, read at child; false when the
-// record is not a key's or is too short for its name.
+// A key's name as its record stores it, read at child (or, when it is
+// known, made UTF-16LE); false when the record is not a key's or is too short for its
+// name.
 bool ChildName(Pass &pass, uint64_t child, std::string *name, bool *compressed)
 {
+    const auto &names = pass.what.names;
+    auto known = std::lower_bound(names.begin(), names.end(), (uint32_t)child,
+                                  [](const std::pair<uint32_t, const std::string *> &n, uint32_t at) {
+                                      return n.first < at;
+                                  });
+    if (known != names.end() && known->first == child) {
+        const std::string &utf8 = *known->second;
+        name->resize(2 * utf8.size());
+        name->resize(Utf8ToUtf16le(utf8.data(), utf8.size(), (unsigned char *)&(*name)[0], name->size()));
+        *compressed = false;
+        return true;
+    }
     uint64_t size = 0;
     const unsigned char *nk = pass.cells.Read(child, regf_nk::kName, "nk", &size);
     if (nk == NULL)
@@ -347,7 +364,7 @@ long Finish(Pass &pass, int fd, const RegfFinish &what)
 
 long FinishCommittedHive(int fd, const RegfFinish &what)
 {
-    Pass pass;
+    Pass pass(what);
     try {
         long result = Finish(pass, fd, what);
         return pass.unknownLayout ? kRegfFinishUnknownLayout : result;

@@ -22,6 +22,8 @@
 #include <stddef.h>
 #include <stdint.h>
 
+#include <string>
+#include <utility>
 #include <vector>
 
 // A cell left in use by hivex that nothing points to any more, as it was
@@ -39,6 +41,11 @@ struct RegfFinish {
     std::vector<uint32_t> grown;     // keys given new subkeys: lists sorted
     std::vector<uint32_t> rewritten; // keys whose values hivex wrote anew
     std::vector<RegfOrphan> orphaned; // see CollectBigDataCells: freed
+    // The names of keys already known (UTF-8, as hivex gives them) by the
+    // file offset of their records, in the order of the offsets: the
+    // children of the grown keys that the run has looked up, whose records
+    // the pass then need not read. The names belong to the caller.
+    std::vector<std::pair<uint32_t, const std::string *>> names;
 };
 
 // FinishCommittedHive's failures: the file cannot be read or written (errno
