@@ -39,7 +39,7 @@ uint64_t RegfCells::Load(uint64_t at, std::string *cell, bool whole)
         return 0;
     size_t first = (size_t)std::min<uint64_t>(kFirstRead, binsEnd_ - at);
     cell->resize(first);
-    if (!ReadAllAt(fd_, &(*cell)[0], first, (off_t)at))
+    if (!Bytes(at, first, &(*cell)[0]))
         return 0;
     errno = 0;
     int32_t raw = (int32_t)Get32(*cell, 0);
@@ -51,9 +51,35 @@ uint64_t RegfCells::Load(uint64_t at, std::string *cell, bool whole)
         return size;
     }
     cell->resize((size_t)size);
-    if (!ReadAllAt(fd_, &(*cell)[first], (size_t)size - first, (off_t)(at + first)))
+    if (!Bytes(at + first, (size_t)size - first, &(*cell)[first]))
         return 0;
     return size;
+}
+
+bool RegfCells::Bytes(uint64_t at, size_t n, char *out)
+{
+    if (window_ == 0)
+        return ReadAllAt(fd_, out, n, (off_t)at);
+    if (at < aheadAt_ || at + n > aheadAt_ + ahead_.size()) {
+        // The window of the file that holds at, or from it as far as needed.
+        uint64_t start = at - at % window_;
+        uint64_t end = std::min<uint64_t>(std::max<uint64_t>(start + window_, at + n), binsEnd_);
+        ahead_.resize((size_t)(end - start));
+        aheadAt_ = start;
+        if (!ReadAllAt(fd_, &ahead_[0], ahead_.size(), (off_t)start)) {
+            ahead_.clear();
+            return false;
+        }
+    }
+    memcpy(out, &ahead_[(size_t)(at - aheadAt_)], n);
+    return true;
+}
+
+void RegfCells::ReadAhead(size_t size)
+{
+    window_ = size;
+    ahead_.clear();
+    ahead_.shrink_to_fit();
 }
 
 unsigned char *RegfCells::Checked(std::string &cell, uint64_t need, const char *sig)

@@ -49,11 +49,17 @@ public:
     // when a write fails.
     bool WriteBack();
 
+    // Reads from now on in windows of size bytes (0: each cell by itself),
+    // for a walk over many cells that lie close together.
+    void ReadAhead(size_t size);
+
 private:
     // Reads the cell at at into *cell (size field and record; the first
     // bytes only unless whole); its size, 0 when there is no cell in use
     // there.
     uint64_t Load(uint64_t at, std::string *cell, bool whole);
+    // n bytes of the file at at into out, through the window when there is one.
+    bool Bytes(uint64_t at, size_t n, char *out);
     unsigned char *Checked(std::string &cell, uint64_t need, const char *sig);
 
     int fd_ = -1;
@@ -61,6 +67,9 @@ private:
     RegfHeader header_ = {};
     uint64_t binsEnd_ = 0;
     std::string scratch_;                   // the cell last read
+    size_t window_ = 0;                     // see ReadAhead
+    std::string ahead_;                     // the window last read, from aheadAt_
+    uint64_t aheadAt_ = 0;
     std::map<uint64_t, std::string> changed_; // cells to write back, by offset
     std::vector<std::pair<uint64_t, uint32_t>> freed_; // size fields to write back
 };

@@ -329,8 +329,15 @@ long Finish(Pass &pass, int fd, const RegfFinish &what)
     for (const RegfOrphan &orphan : what.orphaned)
         if (!FreeOrphan(pass, orphan))
             return kRegfFinishFailed;
-    if (!pass.traits.hashLeaves && !MakeFastLeaves(pass))
-        return kRegfFinishFailed;
+    if (!pass.traits.hashLeaves) {
+        // The walk reads every key and list: a window at a time, as a hive
+        // keeps a key's cells close together.
+        pass.cells.ReadAhead(64 * 1024);
+        bool made = MakeFastLeaves(pass);
+        pass.cells.ReadAhead(0);
+        if (!made)
+            return kRegfFinishFailed;
+    }
     for (uint32_t node : Once(what.grown))
         if (!SortSubkeys(pass, node))
             return kRegfFinishFailed;
