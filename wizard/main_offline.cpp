@@ -27,71 +27,13 @@
 
 namespace {
 
-const char kTryHelp[] = "tessaril: try 'tessaril --help' for more information.\n";
-
-const char kHelp[] =
-    "Usage: tessaril [OPTION]... [PATH]\n"
-    "Repair the registration of the CD-ROM filter drivers Gravle2k, kvt_2k and\n"
-    "Mbx7_2k (Windows 2000) or Mbx7_xp (Windows XP) in a Windows 2000 or XP\n"
-    "installation whose disk is mounted read-write.\n"
-    "\n"
-    "PATH is the installation's Windows folder (/mnt/xp/WINDOWS), or the root of\n"
-    "its mounted system drive (/mnt/xp): tessaril then finds the Windows folder,\n"
-    "and when there are several takes the one boot.ini's default names. Without\n"
-    "PATH, the environment variable TESSARIL_SYSTEMROOT names it.\n"
-    "\n"
-    "  -y, --yes      answer the first question Yes and the restart question No\n"
-    "                 without reading standard input; both are still shown\n"
-    "  -n, --check    repair in memory only and tell what a repair would change:\n"
-    "                 ask nothing and write nothing (no hive, no log)\n"
-    "  -b, --backup   keep the hive as it was beside the repaired one, as\n"
-    "                 system.before-tessaril-YYYYMMDD-HHMMSSZ (UTC)\n"
-    "  -q, --quiet    print nothing on standard output (no boxes, no summary);\n"
-    "                 errors and warnings still go to standard error\n"
-    "  -h, --help     show this help and exit\n"
-    "  -V, --version  show the version and the hivex library in use, and exit\n"
-    "\n"
-    "Without --yes, answer each question with y or n on standard input (the end\n"
-    "of input answers No), so printf 'y\\nn\\n' | tessaril PATH runs unattended.\n"
-    "\n"
-    "What it changes: only the SYSTEM hive, system32/config/system, in the control\n"
-    "set that Select\\Default names (Select\\Current's when Default names none):\n"
-    "the UpperFilters and LowerFilters values of the CD-ROM class key,\n"
-    "Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}, and the service keys\n"
-    "of the three drivers when they are missing, in the installation's own ANSI\n"
-    "code page (Control\\Nls\\CodePage, ACP). The hive is rewritten only when\n"
-    "something in it changes, once, into a new file renamed over the old one.\n"
-    "\n"
-    "The log: Temp/Tessaril.log in the Windows folder, rewritten on every run that\n"
-    "gets past the first question. At the end of such a run a summary tells what\n"
-    "changed, which drivers could not be set up, and where the log is.\n"
-    "\n"
-    "Exit status:\n"
-    "  0  the installation is in order: the repair was saved, or there was\n"
-    "     nothing to change\n"
-    "  1  the changes could not be saved (the hive is as it was), or standard\n"
-    "     output could not be written\n"
-    "  2  wrong command line, or an installation tessaril cannot repair as it\n"
-    "     stands: not found, not Windows 2000 or XP, damaged, not shut down\n"
-    "     cleanly, read-only, or in use by another run; refused before any\n"
-    "     question, with nothing changed and no log written\n"
-    "  3  declined: No at the first question, or the end of input before an\n"
-    "     answer; nothing changed\n"
-    "  4  saved, but at least one driver could not be set up (its file is\n"
-    "     missing, its service key could not be made or its list not written);\n"
-    "     the summary names them\n"
-    "  5  (--check) a repair would change something or could not set up every\n"
-    "     driver\n"
-    "\n"
-    "Recipes for disks, disk images and virtual machine images: man tessaril\n";
-
 // What is left to do when standard output could not be written: say so, and
 // fail a run that would otherwise have ended well.
 int CheckOutput(int status)
 {
     if (fflush(stdout) == 0 && !ferror(stdout))
         return status;
-    fprintf(stderr, "tessaril: standard output could not be written: %s\n", strerror(errno));
+    SayOutputFailed(stderr, errno);
     return status == kStatusInOrder ? kStatusNotSaved : status;
 }
 
@@ -135,7 +77,7 @@ int TessarilMain(int argc, char **argv)
             options.quiet = true;
             break;
         case 'h':
-            fputs(kHelp, stdout);
+            SayHelp(stdout);
             return CheckOutput(kStatusInOrder);
         case 'V': {
             HivexInUse found;
@@ -146,28 +88,17 @@ int TessarilMain(int argc, char **argv)
             return CheckOutput(kStatusInOrder);
         }
         default:
-            fputs(kTryHelp, stderr);
+            SayTryHelp(stderr);
             return kStatusRefused;
         }
     }
-    if (argc - optind > 1) {
-        fprintf(stderr, "tessaril: one PATH only, not %d\n", argc - optind);
-        fputs(kTryHelp, stderr);
-        return kStatusRefused;
-    }
-    if (options.check && options.backup) {
-        fputs("tessaril: --check writes nothing, so it keeps no backup either: give one of "
-              "--check and --backup\n",
-              stderr);
-        fputs(kTryHelp, stderr);
-        return kStatusRefused;
-    }
     const char *path = optind < argc ? argv[optind] : getenv("TESSARIL_SYSTEMROOT");
-    if (path == NULL || path[0] == '\0') {
-        fputs("tessaril: name the installation: its Windows folder or the root of its system "
-              "drive, as PATH or in TESSARIL_SYSTEMROOT\n",
-              stderr);
-        fputs(kTryHelp, stderr);
+    CommandLineProblem problem = argc - optind > 1                ? kMoreThanOnePath
+                                 : options.check && options.backup ? kCheckAndBackup
+                                 : path == NULL || path[0] == '\0' ? kNoInstallationNamed
+                                                                   : kCommandLineOk;
+    if (problem != kCommandLineOk) {
+        SayCommandLineProblem(stderr, problem, argc - optind);
         return kStatusRefused;
     }
 
@@ -181,15 +112,12 @@ int TessarilMain(int argc, char **argv)
     // Windows 2000 and XP only: told before any question, as the wizard
     // itself would tell it after the first.
     DetectOperatingSystem();
-    char system[256];
-    if (DescribeUnsupportedSystem(system, sizeof system)) {
+    SystemVersion version;
+    if (UnsupportedSystem(&version)) {
         InstallationOutcome outcome;
         GetInstallationOutcome(&outcome);
         char refusal[PATH_MAX + 512];
-        snprintf(refusal, sizeof refusal,
-                 "tessaril: the installation at %s %s, and tessaril repairs only Windows 2000 "
-                 "and XP. Nothing was changed.",
-                 outcome.windows, system);
+        PhraseUnsupportedSystem(outcome.windows, version, refusal, sizeof refusal);
         if (message[0] != '\0')
             fprintf(stderr, "%s\n", message);
         HiveSaveReport ignored;

@@ -1,6 +1,6 @@
 // What the Linux program tells of a run: the repaired keys as they stand
 // before and after the wizard, the exit status decided from the run's
-// outcome, and the summary in words.
+// outcome (its summary in words is offline_words.h).
 #ifndef TESSARIL_WIZARD_OFFLINE_REPORT_H
 #define TESSARIL_WIZARD_OFFLINE_REPORT_H
 
@@ -41,6 +41,15 @@ void ReadRepairState(RepairState *state);
 void StateBeforeRun(const InstallationOutcome &outcome, const RepairState &after,
                     RepairState *before);
 
+// The value name of a filter list (0: the one the entries name first) and
+// the driver of an entry.
+const char *RepairValueName(int list);
+const char *RepairDriver(int entry);
+
+// Why a driver is not set up after a run.
+enum NotSetUp { kSetUp = 0, kFileMissing, kNoServiceKey, kNotListed };
+NotSetUp WhyNotSetUp(const RepairState &after, int entry);
+
 // Whether every driver is set up.
 bool AllDriversSetUp(const RepairState &after);
 
@@ -48,12 +57,12 @@ bool AllDriversSetUp(const RepairState &after);
 int DecideExitStatus(const InstallationOutcome &outcome, bool closed, const RepairState &after,
                      bool check);
 
-// The summary of a run that got past the first question, on out.
-void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairState &before,
-                  const RepairState &after, bool check);
-
-// Why the installation's Windows is not one the wizard repairs, as the
-// ending of a sentence ("is Windows 7 (version 6.1)"); false when it is one.
-bool DescribeUnsupportedSystem(char *text, size_t size);
+// The installation's Windows version, when it is not one the wizard repairs
+// (known false: none can be read); false when it is one.
+struct SystemVersion {
+    bool known;
+    DWORD major, minor;
+};
+bool UnsupportedSystem(SystemVersion *version);
 
 #endif

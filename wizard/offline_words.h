@@ -1,14 +1,17 @@
-// What the Linux program says of the offline backend's reports: every
-// sentence about the installation, its hives and their saves, put together
-// from the facts the backend returns. Each writes one message (empty when
-// there is nothing to say) into out.
+// What the Linux program says, every sentence of it: of the offline
+// backend's reports (the installation, its hives and their saves, put
+// together from the facts the backend returns: each Phrase writes one
+// message, empty when there is nothing to say, into out), and of its own
+// command line and run.
 #ifndef TESSARIL_WIZARD_OFFLINE_WORDS_H
 #define TESSARIL_WIZARD_OFFLINE_WORDS_H
 
 #include "platform/offline/hivex_in_use.h"
 #include "platform/offline/installation_report.h"
+#include "wizard/offline_report.h"
 
 #include <stddef.h>
+#include <stdio.h>
 
 // What opening the installation met: on refusal the one sentence that says
 // why; otherwise what the user should know (the folder chosen on a drive
@@ -34,5 +37,24 @@ void PhraseHivexInUse(const HivexInUse &hivex, const char *builtWith, char *out,
 // words for the errors a user can meet and act on, the system's own text
 // for the rest.
 const char *PlainError(int error);
+
+// The program's help (--help) and the line that points to it.
+void SayHelp(FILE *out);
+void SayTryHelp(FILE *out);
+
+// What is wrong with a command line, then the line that points to the help.
+enum CommandLineProblem { kCommandLineOk = 0, kMoreThanOnePath, kCheckAndBackup, kNoInstallationNamed };
+void SayCommandLineProblem(FILE *out, CommandLineProblem problem, int paths);
+
+// That standard output could not be written, for the error number.
+void SayOutputFailed(FILE *out, int error);
+
+// The refusal of an installation at windows whose Windows the wizard does
+// not repair.
+void PhraseUnsupportedSystem(const char *windows, const SystemVersion &version, char *out, size_t size);
+
+// The summary of a run that got past the first question, on out.
+void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairState &before,
+                  const RepairState &after, bool check);
 
 #endif
