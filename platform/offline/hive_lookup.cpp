@@ -78,6 +78,26 @@ const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status)
     }
 }
 
+// The names of the grown keys' children that the lookups have read, for the
+// last pass, which then need not read their records again.
+void KnownNames(Hive &hive)
+{
+    RegfFinish &finish = hive.file.finish;
+    finish.names.clear();
+    try {
+        for (uint32_t node : finish.grown) {
+            auto kids = hive.children.find(node);
+            if (kids != hive.children.end())
+                for (const Child &c : kids->second)
+                    finish.names.push_back({(uint32_t)c.node, &c.name});
+        }
+        std::sort(finish.names.begin(), finish.names.end());
+        finish.names.erase(std::unique(finish.names.begin(), finish.names.end()), finish.names.end());
+    } catch (const std::bad_alloc &) {
+        finish.names.clear(); // read from the file instead
+    }
+}
+
 // Finds the child of a node named name (ANSI) without regard to case.
 // 0 with *status ERROR_FILE_NOT_FOUND when there is none.
 hive_node_h FindChild(Hive &hive, hive_node_h node, const char *name, LONG *status)

@@ -73,6 +73,10 @@ LONG HivexFailure(Hive &hive);
 bool KeyOrder(const Child &a, const Child &b);
 // The children of a node, read once and kept, in key-name order.
 const std::vector<Child> *ChildrenOf(Hive &hive, hive_node_h node, LONG *status);
+// Gives the last pass the names of the grown keys' children that the
+// lookups have read (RegfFinish::names), so that it need not read their
+// records again.
+void KnownNames(Hive &hive);
 // The child named name (ANSI) without regard to case; 0 with *status
 // ERROR_FILE_NOT_FOUND when there is none.
 hive_node_h FindChild(Hive &hive, hive_node_h node, const char *name, LONG *status);

@@ -49,26 +49,6 @@ bool SameName(const char *a, const char *b) { return lstrcmpiA(a, b) == 0; }
 
 // Writes a changed hive, unless it is damaged; report (when given) tells why
 // it was not written.
-// The names of the grown keys' children that the lookups have read, for the
-// last pass, which then need not read their records again.
-void KnownNames(Hive &hive)
-{
-    RegfFinish &finish = hive.file.finish;
-    finish.names.clear();
-    try {
-        for (uint32_t node : finish.grown) {
-            auto kids = hive.children.find(node);
-            if (kids != hive.children.end())
-                for (const Child &c : kids->second)
-                    finish.names.push_back({(uint32_t)c.node, &c.name});
-        }
-        std::sort(finish.names.begin(), finish.names.end());
-        finish.names.erase(std::unique(finish.names.begin(), finish.names.end()), finish.names.end());
-    } catch (const std::bad_alloc &) {
-        finish.names.clear(); // read from the file instead
-    }
-}
-
 bool CommitHive(Hive &hive, HiveSaveReport *report)
 {
     if (hive.damaged) {
