@@ -61,7 +61,9 @@ bool CommitHive(Hive &hive, HiveSaveReport *report)
     }
     hive.changed = true;
     KnownNames(hive);
-    if (!HiveFileCommit(&hive.file, report)) {
+    bool committed = HiveFileCommit(&hive.file, report);
+    hive.file.finish.names.clear(); // they point into the children kept
+    if (!committed) {
         hive.saveFailed = true;
         return false;
     }
