@@ -205,12 +205,16 @@ bool SortSubkeys(Pass &pass, uint32_t node)
             return true;
         kind = sig;
     }
+    // The entries, each with its sort key: the upper-case units of its name,
+    // kept together in keys.
     struct Entry {
-        std::u16string key;
+        uint32_t from, count; // keys[from] to keys[from + count - 1]
         unsigned char bytes[8];
     };
     std::vector<Entry> entries;
+    std::vector<uint16_t> keys, units;
     std::vector<uint32_t> counts;
+    std::string name;
     size_t size = kind[1] == 'i' ? 4 : 8;
     bool renamed = false; // a hash or hint made anew differs
     for (uint64_t leaf : leaves) {
@@ -225,15 +229,17 @@ bool SortSubkeys(Pass &pass, uint32_t node)
             memcpy(entries[first + i].bytes, l + regf_list::kEntries + size * i, size);
         for (uint32_t i = 0; i < n; i++) {
             Entry &e = entries[first + i];
-            std::string name;
             bool compressed = false;
             if (!ChildName(pass, RegfFileOffset(Get32(e.bytes)), &name, &compressed))
                 return false;
             const unsigned char *stored = (const unsigned char *)name.data();
-            std::vector<uint16_t> units;
+            units.clear();
             for (size_t j = 0; compressed ? j < name.size() : j + 1 < name.size(); j += compressed ? 1 : 2)
                 units.push_back(compressed ? stored[j] : Get16(stored + j));
-            e.key = KeyNameSortKeyUtf16(units.data(), units.size());
+            std::u16string key = KeyNameSortKeyUtf16(units.data(), units.size());
+            e.from = (uint32_t)keys.size();
+            e.count = (uint32_t)key.size();
+            keys.insert(keys.end(), key.begin(), key.end());
             if (size == 8) {
                 uint32_t made = RegfLeafKey(kind, stored, name.size(), compressed);
                 if (Get32(e.bytes + 4) != made) {
@@ -243,7 +249,10 @@ bool SortSubkeys(Pass &pass, uint32_t node)
             }
         }
     }
-    auto order = [](const Entry &a, const Entry &b) { return a.key < b.key; };
+    auto order = [&keys](const Entry &a, const Entry &b) {
+        return std::lexicographical_compare(keys.begin() + a.from, keys.begin() + a.from + a.count,
+                                            keys.begin() + b.from, keys.begin() + b.from + b.count);
+    };
     if (std::is_sorted(entries.begin(), entries.end(), order)) {
         if (!renamed)
             return true;
