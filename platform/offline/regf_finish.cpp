@@ -36,11 +36,14 @@ struct Pass {
 
     explicit Pass(const RegfFinish &w) : what(w) {}
 
-    // The key record at the node handle node, as Read; when there is none,
-    // a node handle is not what the pass takes it for.
-    const unsigned char *Key(uint32_t node, uint64_t need, uint64_t *size = NULL)
+    // The key record at the node handle node, as Read (or Change); when
+    // there is none, a node handle is not what the pass takes it for.
+    const unsigned char *Key(uint32_t node) { return Checked(cells.Read(node, regf_nk::kName, "nk")); }
+    unsigned char *ChangeKey(uint32_t node) { return Checked(cells.Change(node, regf_nk::kName, "nk")); }
+
+private:
+    template <typename T> T *Checked(T *nk)
     {
-        const unsigned char *nk = cells.Read(node, need, "nk", size);
         if (nk == NULL && errno == 0)
             unknownLayout = true;
         return nk;
@@ -49,9 +52,10 @@ struct Pass {
 
 bool Stamp(Pass &pass, uint32_t node, uint64_t time)
 {
-    if (pass.Key(node, regf_nk::kName) == NULL)
+    unsigned char *nk = pass.ChangeKey(node);
+    if (nk == NULL)
         return false;
-    Put64(pass.cells.Change(node, regf_nk::kName, "nk") + regf_nk::kTime, time);
+    Put64(nk + regf_nk::kTime, time);
     return true;
 }
 
@@ -82,26 +86,46 @@ std::vector<uint64_t> Offsets(const unsigned char *record, uint32_t count, size_
 // The leaves of the subkey list at list: itself, or those of an index.
 bool Leaves(Pass &pass, uint64_t list, std::vector<uint64_t> *leaves)
 {
-    const unsigned char *ri = pass.cells.Read(list, 4, "ri");
+    uint64_t size = 0;
+    const unsigned char *ri = pass.cells.Read(list, 4, "ri", &size);
     if (ri == NULL) {
         leaves->assign(1, list);
         return errno == 0;
     }
     uint32_t n = Get16(ri + regf_list::kCount);
-    if ((ri = pass.cells.Read(list, 4 + 4 * (uint64_t)n, "ri")) == NULL)
+    if (size < 4 + 4 * (uint64_t)n)
         return false;
     *leaves = Offsets(ri, n, 4);
     return true;
 }
 
-// The kind of the leaf at leaf ("li", "lf" or "lh"), NULL when it is none.
-const char *LeafKind(Pass &pass, uint64_t leaf)
+// A leaf of a subkey list, read once: its kind ("li", "lf" or "lh"), how
+// many entries it has and how large each is, and its record (valid until
+// the next read), which holds them all when whole.
+struct Leaf {
+    const char *kind;
+    uint32_t count;
+    size_t entrySize;
+    const unsigned char *record;
+    bool whole;
+};
+
+// False when there is no leaf at at.
+bool ReadLeaf(Pass &pass, uint64_t at, Leaf *leaf)
 {
-    const unsigned char *l = pass.cells.Read(leaf, 4);
+    uint64_t size = 0;
+    const unsigned char *l = pass.cells.Read(at, 4, NULL, &size);
+    leaf->kind = NULL;
     for (const char *sig : {"li", "lf", "lh"})
         if (l != NULL && memcmp(l, sig, 2) == 0)
-            return sig;
-    return NULL;
+            leaf->kind = sig;
+    if (leaf->kind == NULL)
+        return false;
+    leaf->count = Get16(l + regf_list::kCount);
+    leaf->entrySize = leaf->kind[1] == 'i' ? 4 : 8;
+    leaf->record = l;
+    leaf->whole = size >= 4 + leaf->entrySize * leaf->count;
+    return true;
 }
 
 // A key's name as its record stores it, read at child (or, when it is
@@ -152,19 +176,15 @@ bool MakeFastLeaves(Pass &pass)
         if (!Leaves(pass, RegfFileOffset(Get32(nk + regf_nk::kSubkeyList)), &leaves))
             return false;
         for (uint64_t leaf : leaves) {
-            const char *kind = LeafKind(pass, leaf);
-            if (kind == NULL)
+            Leaf l;
+            if (!ReadLeaf(pass, leaf, &l) || !l.whole)
                 return false;
-            size_t size = kind[1] == 'i' ? 4 : 8;
-            uint32_t n = Get16(pass.cells.Read(leaf, 4) + regf_list::kCount);
-            const unsigned char *l = pass.cells.Read(leaf, 4 + size * n, kind);
-            if (l == NULL)
-                return false;
-            std::vector<uint64_t> kids = Offsets(l, n, size);
+            uint32_t n = l.count;
+            std::vector<uint64_t> kids = Offsets(l.record, n, l.entrySize);
             pending.insert(pending.end(), kids.begin(), kids.end());
-            if (kind[1] != 'h')
+            if (l.kind[1] != 'h')
                 continue;
-            unsigned char *changed = pass.cells.Change(leaf, 4 + size * n, kind);
+            unsigned char *changed = pass.cells.Change(leaf, 4 + 8 * (uint64_t)n, "lh");
             for (uint32_t i = 0; i < n; i++) {
                 std::string name;
                 bool compressed = false;
@@ -188,7 +208,7 @@ bool MakeFastLeaves(Pass &pass)
 // malformed.
 bool SortSubkeys(Pass &pass, uint32_t node)
 {
-    const unsigned char *nk = pass.Key(node, regf_nk::kName);
+    const unsigned char *nk = pass.Key(node);
     if (nk == NULL)
         return false;
     if (Get32(nk + regf_nk::kSubkeyCount) == 0)
@@ -196,37 +216,39 @@ bool SortSubkeys(Pass &pass, uint32_t node)
     std::vector<uint64_t> leaves;
     if (!Leaves(pass, RegfFileOffset(Get32(nk + regf_nk::kSubkeyList)), &leaves))
         return false;
-    const char *kind = NULL;
-    for (uint64_t leaf : leaves) {
-        const char *sig = LeafKind(pass, leaf);
-        if (sig == NULL)
-            return false;
-        if (kind != NULL && memcmp(kind, sig, 2) != 0)
-            return true;
-        kind = sig;
-    }
     // The entries, each with its sort key: the upper-case units of its name,
-    // kept together in keys.
+    // kept together in keys. Each leaf is read once, its entries copied
+    // when it holds them all.
     struct Entry {
         uint32_t from, count; // keys[from] to keys[from + count - 1]
         unsigned char bytes[8];
     };
     std::vector<Entry> entries;
-    std::vector<uint16_t> keys, units;
     std::vector<uint32_t> counts;
+    std::vector<bool> whole;
+    const char *kind = NULL;
+    for (uint64_t leaf : leaves) {
+        Leaf l;
+        if (!ReadLeaf(pass, leaf, &l))
+            return false;
+        if (kind != NULL && memcmp(kind, l.kind, 2) != 0)
+            return true;
+        kind = l.kind;
+        counts.push_back(l.count);
+        whole.push_back(l.whole);
+        size_t first = entries.size();
+        entries.resize(first + (l.whole ? l.count : 0));
+        for (uint32_t i = 0; l.whole && i < l.count; i++)
+            memcpy(entries[first + i].bytes, l.record + regf_list::kEntries + l.entrySize * i, l.entrySize);
+    }
+    std::vector<uint16_t> keys, units;
     std::string name;
     size_t size = kind[1] == 'i' ? 4 : 8;
     bool renamed = false; // a hash or hint made anew differs
-    for (uint64_t leaf : leaves) {
-        uint32_t n = Get16(pass.cells.Read(leaf, 4) + regf_list::kCount);
-        const unsigned char *l = pass.cells.Read(leaf, 4 + size * n, kind);
-        if (l == NULL)
+    for (size_t k = 0, first = 0; k < leaves.size(); first += counts[k], k++) {
+        if (!whole[k])
             return false;
-        counts.push_back(n);
-        size_t first = entries.size();
-        entries.resize(first + n);
-        for (uint32_t i = 0; i < n; i++)
-            memcpy(entries[first + i].bytes, l + regf_list::kEntries + size * i, size);
+        uint32_t n = counts[k];
         for (uint32_t i = 0; i < n; i++) {
             Entry &e = entries[first + i];
             bool compressed = false;
@@ -291,7 +313,7 @@ bool MoveToBigData(Pass &pass, RegfBins &bins, uint64_t vk, uint32_t data, uint3
 // The big values of the key at node; false when its values are malformed.
 bool MoveKeyValues(Pass &pass, RegfBins &bins, uint32_t node, long *moved)
 {
-    const unsigned char *nk = pass.Key(node, regf_nk::kName);
+    const unsigned char *nk = pass.Key(node);
     if (nk == NULL)
         return false;
     uint32_t count = Get32(nk + regf_nk::kValueCount);
