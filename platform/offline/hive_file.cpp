@@ -178,9 +178,7 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf)) {
         hive.dirfd = -1;
         bool link = errno == ELOOP;
-        report->result = link ? kLoadLink : kLoadMissing;
-        report->problem = link ? kHiveFolderLink : kHiveMissing;
-        return report->result;
+        return Refuse(hive, report, link ? kLoadLink : kLoadMissing, link ? kHiveFolderLink : kHiveMissing);
     }
     int fd = -1;
     OfflineLoadResult r = LockHiveFile(hive, &fd);
