@@ -1,6 +1,7 @@
 // Which control set of a SYSTEM hive the repair goes to.
 #include "platform/offline/hive_set.h"
 
+#include "platform/offline/regf_bytes.h"
 #include "platform/registry.h"
 
 #include <stdio.h>
@@ -11,12 +12,14 @@ namespace hive_set {
 namespace {
 
 // The control set that Select\<which> names: its number, or 0 when the value
-// is missing, is not a number of a set, or names a set the hive lacks.
+// is missing (*given false), is not a number of a set, or names a set the
+// hive lacks.
 unsigned SelectedSet(Hive &hive, hive_node_h root, hive_node_h select, const char *which,
-                     hive_node_h *set)
+                     hive_node_h *set, bool *given)
 {
     LONG status;
     hive_value_h v = FindValue(hive, select, which, NULL, &status);
+    *given = v != 0;
     if (v == 0)
         return 0;
     DWORD t;
@@ -27,8 +30,7 @@ unsigned SelectedSet(Hive &hive, hive_node_h root, hive_node_h select, const cha
     uint32_t n = 0;
     bool ok = t == REG_DWORD && len == 4;
     if (ok)
-        n = (uint32_t)(unsigned char)data[0] | ((uint32_t)(unsigned char)data[1] << 8) |
-            ((uint32_t)(unsigned char)data[2] << 16) | ((uint32_t)(unsigned char)data[3] << 24);
+        n = Get32((const unsigned char *)data);
     free(data);
     if (!ok || n == 0 || n > 999)
         return 0;
@@ -51,12 +53,10 @@ bool FindControlSet(Hive &hive, HiveLoadReport *report)
     if (select == 0)
         return false;
     hive_node_h byDefault = 0, byCurrent = 0;
-    report->byDefault = SelectedSet(hive, root, select, "Default", &byDefault);
-    report->byCurrent = SelectedSet(hive, root, select, "Current", &byCurrent);
-    // A Default value that names no set is looked for only when Current's set
-    // is taken in its place.
-    report->defaultGiven = report->byDefault != 0 ||
-                           (report->byCurrent != 0 && FindValue(hive, select, "Default", NULL, &status) != 0);
+    bool defaultGiven = false, currentGiven = false;
+    report->byDefault = SelectedSet(hive, root, select, "Default", &byDefault, &defaultGiven);
+    report->byCurrent = SelectedSet(hive, root, select, "Current", &byCurrent, &currentGiven);
+    report->defaultGiven = defaultGiven;
     hive.currentControlSet = report->byDefault != 0 ? byDefault : byCurrent;
     return hive.currentControlSet != 0;
 }
