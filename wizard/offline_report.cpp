@@ -27,26 +27,6 @@ int ListOf(int entry)
     return lstrcmpiA(value, first) == 0 ? 0 : 1;
 }
 
-} // namespace
-
-const char *RepairValueName(int list)
-{
-    const char *value = "", *driver;
-    for (int entry = 0; entry < kRepairEntries; entry++)
-        if (ListOf(entry) == list)
-            GetRepairEntry(entry, &value, &driver);
-    return value;
-}
-
-const char *RepairDriver(int entry)
-{
-    const char *value, *driver = "";
-    GetRepairEntry(entry, &value, &driver);
-    return driver;
-}
-
-namespace {
-
 bool KeyExists(const char *path)
 {
     HKEY key;
@@ -87,6 +67,22 @@ std::string InControlSet(const InstallationOutcome &outcome, const char *path)
 }
 
 } // namespace
+
+const char *RepairValueName(int list)
+{
+    const char *value = "", *driver;
+    for (int entry = 0; entry < kRepairEntries; entry++)
+        if (ListOf(entry) == list)
+            GetRepairEntry(entry, &value, &driver);
+    return value;
+}
+
+const char *RepairDriver(int entry)
+{
+    const char *value, *driver = "";
+    GetRepairEntry(entry, &value, &driver);
+    return driver;
+}
 
 NotSetUp WhyNotSetUp(const RepairState &after, int entry)
 {
