@@ -485,11 +485,9 @@ void SayHelp(FILE *out) { fputs(kHelp, out); }
 
 void SayTryHelp(FILE *out) { fputs(kTryHelp, out); }
 
-void SayCommandLineProblem(FILE *out, CommandLineProblem problem, int paths)
+void SayCommandLineProblem(FILE *out, CommandLineProblem problem)
 {
-    if (problem == kMoreThanOnePath)
-        fprintf(out, "tessaril: one PATH only, not %d\n", paths);
-    else if (problem == kCheckAndBackup)
+    if (problem == kCheckAndBackup)
         fputs("tessaril: --check writes nothing, so it keeps no backup either: give one of "
               "--check and --backup\n",
               out);
@@ -604,3 +602,188 @@ void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairSta
     else
         fputs("tessaril: no log could be kept\n", out);
 }
+
+// Disk images, and the JSON report's words.
+
+namespace {
+
+// The Windows folders an image holds, as "/dev/sda1/WINDOWS, /dev/sda2/WINNT"
+// (and how many more), appended to out from at.
+size_t ListImageFolders(const ImageOpenReport &r, char *out, size_t size, size_t at)
+{
+    for (int i = 0; i < r.count && i < kMaxListedFolders && at < size; i++)
+        at += (size_t)snprintf(out + at, size - at, "%s %s/%s", i ? "," : "", r.found[i].device,
+                               r.found[i].folder);
+    if (r.count > kMaxListedFolders && at < size)
+        at += (size_t)snprintf(out + at, size - at, " and %d more", r.count - kMaxListedFolders);
+    return at;
+}
+
+} // namespace
+
+void PhraseImageOpening(const ImageOpenReport &r, char *out, size_t size)
+{
+    out[0] = '\0';
+    const char *image = r.image;
+    size_t at = 0;
+    switch (r.refusal) {
+    case kImageOpened:
+        if (r.finding == kImageTheOne)
+            snprintf(out, size, "tessaril: repairing the installation in %s.", r.shown);
+        else if (r.finding == kImageByBootIni)
+            snprintf(out, size,
+                     "tessaril: %s holds %d Windows folders; boot.ini's default names %s: repairing "
+                     "the installation in %s.",
+                     image, r.count, r.named, r.shown);
+        return;
+    case kImageNotBuilt:
+        snprintf(out, size,
+                 "tessaril: %s is a disk image, and this tessaril was built without disk image "
+                 "support (libguestfs's header was missing). Mount the image and name its Windows "
+                 "folder instead. Nothing was changed.",
+                 image);
+        return;
+    case kImageNoLibrary:
+        snprintf(out, size,
+                 "tessaril: %s is a disk image, which tessaril opens through libguestfs, and "
+                 "libguestfs cannot be loaded (%s). Install libguestfs0 and a Linux kernel for its "
+                 "appliance (on Debian: apt install libguestfs0 linux-image-amd64), or mount the "
+                 "image and name its Windows folder. Nothing was changed.",
+                 image, r.detail);
+        return;
+    case kImageUnreadable:
+        if (r.error != 0)
+            snprintf(out, size, "tessaril: %s cannot be read, because %s. Nothing was changed.", image,
+                     PlainError(r.error));
+        else
+            snprintf(out, size, "tessaril: libguestfs cannot open %s as a disk image: %s. Nothing was "
+                     "changed.", image, r.detail);
+        return;
+    case kImageNoScratch:
+        snprintf(out, size,
+                 "tessaril: no private folder can be made under $TMPDIR (or /tmp) for the copies "
+                 "of %s's hives, because %s. Nothing was changed.",
+                 image, PlainError(r.error));
+        return;
+    case kImageInUse:
+        snprintf(out, size,
+                 "tessaril: %s is in use: another process holds it, such as the virtual machine "
+                 "that runs from it or another tessaril run (%s). Shut that virtual machine down, "
+                 "or wait for that run to end, then run tessaril again. Nothing was changed.",
+                 image, r.detail);
+        return;
+    case kImageNoAppliance:
+        snprintf(out, size,
+                 "tessaril: libguestfs cannot start the small virtual machine it opens %s in: %s. "
+                 "It needs a Linux kernel image (on Debian: apt install linux-image-amd64) and "
+                 "supermin; libguestfs-test-tool tells what is missing. Nothing was changed.",
+                 image, r.detail);
+        return;
+    case kImageNoWindows:
+        snprintf(out, size,
+                 "tessaril: no file system of %s holds a Windows folder (a folder at its top level "
+                 "with system32/config/system), so it holds no Windows 2000 or XP installation. "
+                 "Nothing was changed.",
+                 image);
+        return;
+    case kImageSeveral:
+    case kImageNotNamed:
+        if (r.refusal == kImageNotNamed)
+            at = (size_t)snprintf(out, size, "tessaril: %s holds no Windows folder %s, but %d:",
+                                  image, r.asked, r.count);
+        else if (r.finding == kImageByName)
+            at = (size_t)snprintf(out, size,
+                                  "tessaril: %s names more than one of the %d Windows folders of %s:",
+                                  r.asked, r.count, image);
+        else
+            at = (size_t)snprintf(out, size, "tessaril: %s holds %d Windows folders:", image, r.count);
+        at = ListImageFolders(r, out, size, at);
+        if (at < size && r.refusal == kImageSeveral && r.finding == kImageByBootIni) {
+            int named = 0;
+            for (int i = 0; i < r.count && i < kMaxListedFolders; i++)
+                named += lstrcmpiA(r.found[i].folder, r.named) == 0;
+            at += (size_t)snprintf(out + at, size - at,
+                                   !r.named[0] ? " (no boot.ini default names one of them)."
+                                   : named == 0 ? " (boot.ini's default names %s, which is none of them)."
+                                                : " (boot.ini's default names %s, which is more than one "
+                                                  "of them).",
+                                   r.named);
+        } else if (at < size)
+            at += (size_t)snprintf(out + at, size - at, ".");
+        if (at < size)
+            snprintf(out + at, size - at,
+                     " Name the one to repair, for example: tessaril --windows=%s/%s %s. Nothing was "
+                     "changed.",
+                     r.found[0].device, r.found[0].folder, image);
+        return;
+    case kImageNotWritable:
+        snprintf(out, size,
+                 "tessaril: the installation in %s:%s/%s is in use or cannot be changed: its file "
+                 "system cannot be mounted for writing (%s). A virtual machine may be running from "
+                 "the image, or Windows was hibernated or not shut down fully; shut it down fully, "
+                 "then run tessaril again. Nothing was changed.",
+                 image, r.chosen.device, r.chosen.folder, r.detail);
+        return;
+    case kImageReadFailed:
+        snprintf(out, size,
+                 "tessaril: the installation in %s:%s/%s cannot be read from the image: %s. Nothing "
+                 "was changed.",
+                 image, r.chosen.device, r.chosen.folder, r.detail);
+        return;
+    }
+}
+
+void PhraseImageSave(const ImageSaveReport &r, char *out, size_t size)
+{
+    out[0] = '\0';
+    static const char *const kSteps[] = {
+        "", "writing it into the image", "flushing it to the image", "keeping the old hive beside it",
+        "putting it in place of the hive"};
+    if (r.failed != kImageSaveNoStep)
+        snprintf(out, size,
+                 "tessaril: the hive %s was not changed: tessaril wrote the changed hive into a new "
+                 "file beside it, and %s failed: %s. None of this run's changes were saved (the log "
+                 "lists them as made); mend the cause and run tessaril again.",
+                 r.shown, kSteps[r.failed], r.detail);
+    else if (r.logFailed)
+        snprintf(out, size, "tessaril: warning: the log could not be written into the image: %s.",
+                 r.logDetail);
+}
+
+void PhraseImageClosing(const char *image, const char *detail, char *out, size_t size)
+{
+    snprintf(out, size,
+             "tessaril: libguestfs could not write %s out when it shut down (%s), so this run's "
+             "changes may not have reached it; run tessaril --check on it to see.",
+             image, detail);
+}
+
+void PhraseWindowsOnFolder(const char *path, char *out, size_t size)
+{
+    snprintf(out, size,
+             "tessaril: --windows names a Windows folder inside a disk image, and %s is no image: "
+             "name the Windows folder itself as PATH.",
+             path);
+}
+
+const char *StatusMeaning(int status)
+{
+    switch (status) {
+    case kStatusInOrder:
+        return "the installation is in order: the repair was saved, or there was nothing to change";
+    case kStatusNotSaved:
+        return "the changes could not be saved; the hive is as it was";
+    case kStatusRefused:
+        return "refused: tessaril cannot repair the installation as it stands; nothing was changed";
+    case kStatusDeclined:
+        return "declined; nothing was changed";
+    case kStatusDriverNotSet:
+        return "saved, but at least one driver could not be set up";
+    case kStatusWouldChange:
+        return "a repair would change something or could not set up every driver";
+    default:
+        return "";
+    }
+}
+
+const char *WhyNotSetUpWords(NotSetUp why) { return kWhyNotSetUp[why]; }

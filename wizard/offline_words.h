@@ -6,6 +6,7 @@
 #ifndef TESSARIL_WIZARD_OFFLINE_WORDS_H
 #define TESSARIL_WIZARD_OFFLINE_WORDS_H
 
+#include "platform/offline/guest_image.h"
 #include "platform/offline/hivex_in_use.h"
 #include "platform/offline/installation_report.h"
 #include "wizard/offline_report.h"
@@ -43,8 +44,8 @@ void SayHelp(FILE *out);
 void SayTryHelp(FILE *out);
 
 // What is wrong with a command line, then the line that points to the help.
-enum CommandLineProblem { kCommandLineOk = 0, kMoreThanOnePath, kCheckAndBackup, kNoInstallationNamed };
-void SayCommandLineProblem(FILE *out, CommandLineProblem problem, int paths);
+enum CommandLineProblem { kCommandLineOk = 0, kCheckAndBackup, kNoInstallationNamed };
+void SayCommandLineProblem(FILE *out, CommandLineProblem problem);
 
 // That standard output could not be written, for the error number.
 void SayOutputFailed(FILE *out, int error);
@@ -56,5 +57,25 @@ void PhraseUnsupportedSystem(const char *windows, const SystemVersion &version, 
 // The summary of a run that got past the first question, on out.
 void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairState &before,
                   const RepairState &after, bool check);
+
+// What opening a disk image met: on refusal the one sentence that says why;
+// otherwise the folder chosen, when it was chosen among several or is the one
+// of its image (empty when named).
+void PhraseImageOpening(const ImageOpenReport &report, char *out, size_t size);
+
+// Why the hive could not be put back into the image, or (report.logFailed,
+// with the hive in place) the warning that the log could not be.
+void PhraseImageSave(const ImageSaveReport &report, char *out, size_t size);
+
+// That libguestfs's shutdown, which writes the image out, failed.
+void PhraseImageClosing(const char *image, const char *detail, char *out, size_t size);
+
+// The refusal of --windows with a PATH that is a folder.
+void PhraseWindowsOnFolder(const char *path, char *out, size_t size);
+
+// What an exit status means, for the JSON report, and why a driver is not
+// set up, as the summary says it.
+const char *StatusMeaning(int status);
+const char *WhyNotSetUpWords(NotSetUp why);
 
 #endif

@@ -66,6 +66,20 @@ void BootIniDefault(const char *root, char *name, size_t size)
     close(fd);
     text[length] = '\0';
 
+    char value[512];
+    if (BootIniDefaultPath(text, value, sizeof value)) {
+        const char *folder = strrchr(value, '\\');
+        folder = folder ? folder + 1 : value;
+        size_t n = strnlen(folder, size - 1);
+        memcpy(name, folder, n);
+        name[n] = '\0';
+    }
+}
+
+} // namespace
+
+bool BootIniDefaultPath(char *text, char *out, size_t size)
+{
     for (char *line = text; line != NULL && *line != '\0';) {
         char *end = strchr(line, '\n');
         if (end != NULL)
@@ -82,17 +96,14 @@ void BootIniDefault(const char *root, char *name, size_t size)
                 size_t n = strlen(value);
                 while (n > 0 && strchr(" \t\r\"", value[n - 1]) != NULL)
                     value[--n] = '\0';
-                const char *folder = strrchr(value, '\\');
-                folder = folder ? folder + 1 : value;
-                snprintf(name, size, "%s", folder);
-                return;
+                snprintf(out, size, "%s", value);
+                return true;
             }
         }
         line = next;
     }
+    return false;
 }
-
-} // namespace
 
 bool FindWindowsFolder(const char *path, WindowsFolderReport *report)
 {

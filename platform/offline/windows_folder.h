@@ -47,4 +47,9 @@ struct WindowsFolderReport {
 // which (or the folder's path is too long).
 bool FindWindowsFolder(const char *path, WindowsFolderReport *report);
 
+// The value of boot.ini's "default=" line in text (which is changed), for
+// example "multi(0)disk(0)rdisk(0)partition(1)\WINDOWS", into out; false when
+// no such line has one.
+bool BootIniDefaultPath(char *text, char *out, size_t size);
+
 #endif
