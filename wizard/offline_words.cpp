@@ -667,10 +667,11 @@ void PhraseImageOpening(const ImageOpenReport &r, char *out, size_t size)
         return;
     case kImageInUse:
         snprintf(out, size,
-                 "tessaril: %s is in use: another process holds it, such as the virtual machine "
-                 "that runs from it or another tessaril run (%s). Shut that virtual machine down, "
-                 "or wait for that run to end, then run tessaril again. Nothing was changed.",
-                 image, r.detail);
+                 "tessaril: %s is in use: another process has it open through qemu, such as the "
+                 "virtual machine that runs from it or another tessaril run%s%s%s. Shut that virtual "
+                 "machine down, or wait for that run to end, then run tessaril again. Nothing was "
+                 "changed.",
+                 image, r.detail[0] ? " (" : "", r.detail, r.detail[0] ? ")" : "");
         return;
     case kImageNoAppliance:
         snprintf(out, size,

@@ -119,6 +119,25 @@ void Copy(char *out, size_t size, const char *text)
     out[n] = '\0';
 }
 
+// Whether another process has the image open through qemu in a way that
+// rules this run out, by the byte-range locks qemu takes on an image file it
+// opens (RAW_LOCK_PERM_BASE 100 + the permission's bit for each permission
+// it holds, RAW_LOCK_SHARED_BASE 200 + the bit for each it does not share
+// with others): a check is ruled out by a writer (a running virtual
+// machine), a repair by any other process that has the image open through
+// qemu. qemu's own refusal at launch would catch only some of these (a
+// virtual machine lets others read its disk as it changes).
+bool HeldByQemu(int fd, bool readOnly)
+{
+    struct flock probe;
+    memset(&probe, 0, sizeof probe);
+    probe.l_type = F_WRLCK;
+    probe.l_whence = SEEK_SET;
+    probe.l_start = readOnly ? 101 : 100; // 101: the write permission
+    probe.l_len = readOnly ? 1 : 200;
+    return fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
+}
+
 } // namespace
 
 #if !TESSARIL_HAVE_GUESTFS
@@ -152,6 +171,7 @@ struct Guestfs {
     decltype(&guestfs_create_flags) create_flags;
     decltype(&guestfs_close) close;
     decltype(&guestfs_set_error_handler) set_error_handler;
+    decltype(&guestfs_set_event_callback) set_event_callback;
     decltype(&guestfs_last_error) last_error;
     decltype(&guestfs_disk_format) disk_format;
     decltype(&guestfs_add_drive_opts_argv) add_drive_opts_argv;
@@ -178,6 +198,17 @@ struct Guestfs {
 
 Guestfs g_api;
 guestfs_h *g_g = NULL;
+// What qemu and the appliance said last (the error of a launch that fails is
+// only there: libguestfs's own error says "see earlier error messages").
+std::string g_said;
+
+void KeepMessage(guestfs_h *, void *, uint64_t, int, int, const char *buf, size_t size,
+                 const uint64_t *, size_t)
+{
+    g_said.append(buf, size);
+    if (g_said.size() > 16384)
+        g_said.erase(0, g_said.size() - 8192);
+}
 
 template <typename F> bool Resolve(void *library, const char *name, F *out)
 {
@@ -200,7 +231,8 @@ bool LoadGuestfs(char *detail, size_t size)
     a.library = l;
 #define TESSARIL_RESOLVE(name) Resolve(l, "guestfs_" #name, &a.name)
     bool ok = TESSARIL_RESOLVE(create_flags) && TESSARIL_RESOLVE(close) &&
-              TESSARIL_RESOLVE(set_error_handler) && TESSARIL_RESOLVE(last_error) &&
+              TESSARIL_RESOLVE(set_error_handler) && TESSARIL_RESOLVE(set_event_callback) &&
+              TESSARIL_RESOLVE(last_error) &&
               TESSARIL_RESOLVE(disk_format) && TESSARIL_RESOLVE(add_drive_opts_argv) &&
               TESSARIL_RESOLVE(launch) && TESSARIL_RESOLVE(list_filesystems) &&
               TESSARIL_RESOLVE(mount) && TESSARIL_RESOLVE(mount_ro) &&
@@ -221,14 +253,27 @@ bool LoadGuestfs(char *detail, size_t size)
     return true;
 }
 
-// libguestfs's words for the last call that failed.
+// libguestfs's words for the last call that failed: the first line of its
+// error, and of what qemu or the appliance said before, the last line that
+// tells an error.
 void LastError(char *detail, size_t size)
 {
     const char *why = g_g ? g_api.last_error(g_g) : NULL;
-    Copy(detail, size, why ? why : "libguestfs gave no reason");
-    size_t n = strlen(detail);
-    while (n > 0 && (detail[n - 1] == '\n' || detail[n - 1] == ' '))
-        detail[--n] = '\0';
+    std::string text = why ? why : "libguestfs gave no reason";
+    text = text.substr(0, text.find('\n'));
+    while (!text.empty() && (text.back() == '.' || text.back() == ' '))
+        text.pop_back();
+    std::string said;
+    for (size_t at = 0; at < g_said.size();) {
+        size_t end = g_said.find_first_of("\r\n", at);
+        std::string line = g_said.substr(at, end == std::string::npos ? std::string::npos : end - at);
+        if (line.compare(0, 12, "qemu-system-") == 0 || strstr(line.c_str(), "rror") != NULL)
+            said = line;
+        at = end == std::string::npos ? g_said.size() : end + 1;
+    }
+    if (!said.empty() && text.find("see earlier error") != std::string::npos)
+        text = text.substr(0, text.find(", see earlier")) + ": " + said;
+    Copy(detail, size, text.c_str());
 }
 
 // qemu refuses an image that another process holds with its image lock, in
@@ -572,7 +617,12 @@ bool OpenGuestImage(const char *path, const ImageOptions &options, ImageOpenRepo
         r.refusal = kImageUnreadable;
         return false;
     }
+    bool held = HeldByQemu(fd, options.readOnly);
     close(fd);
+    if (held) {
+        r.refusal = kImageInUse;
+        return false;
+    }
     if (!LoadGuestfs(r.detail, sizeof r.detail)) {
         r.refusal = kImageNoLibrary;
         return false;
@@ -597,6 +647,8 @@ bool OpenGuestImage(const char *path, const ImageOptions &options, ImageOpenRepo
         return Refuse(&r, kImageNoAppliance);
     }
     g_api.set_error_handler(g_g, NULL, NULL);
+    g_said.clear();
+    g_api.set_event_callback(g_g, KeepMessage, GUESTFS_EVENT_APPLIANCE | GUESTFS_EVENT_LIBRARY, 0, NULL);
     char *format = g_api.disk_format(g_g, r.image);
     if (format == NULL) {
         LastError(r.detail, sizeof r.detail);
