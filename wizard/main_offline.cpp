@@ -35,13 +35,6 @@
 
 namespace {
 
-// What a run was asked to do beyond the installation's options.
-struct RunRequest {
-    bool yes = false;
-    bool json = false;           // the report as JSON on standard output
-    const char *windows = NULL;  // the Windows folder to take in an image
-};
-
 // What is left to do when standard output could not be written: say so, and
 // fail a run that would otherwise have ended well.
 int CheckOutput(int status)
@@ -74,40 +67,318 @@ void ShowPath(char *path, size_t size)
     path[n] = '\0';
 }
 
-// Ends a run: the image released, the JSON report written when asked for.
-int Finish(int status, const RunRequest &request, JsonRun *record)
-{
-    CloseGuestImage();
-    record->status = status;
-    if (request.json)
-        PrintJsonRun(stdout, *record);
-    return request.json ? CheckOutput(status) : status;
-}
+// What the command line asks for.
+struct CommandLine {
+    bool yes = false;
+    bool json = false;          // the report as JSON on standard output
+    const char *windows = NULL; // the Windows folder to take in an image
+    InstallationOptions options;
+    std::vector<const char *> paths;
+};
 
-int Refuse(const char *message, const RunRequest &request, JsonRun *record)
+// Ends a run that stops before its report: the image released, the JSON
+// report written when asked for.
+int Refuse(const char *message, const CommandLine &line, JsonRun *record)
 {
     Say(message, record);
-    return Finish(kStatusRefused, request, record);
+    CloseGuestImage();
+    record->status = kStatusRefused;
+    if (!line.json)
+        return kStatusRefused;
+    PrintJsonRun(stdout, *record);
+    return CheckOutput(kStatusRefused);
 }
 
-int RunOne(const char *path, const InstallationOptions &options, const RunRequest &request);
+// Reads the command line: true to go on with a run; false, with the status
+// to end with, when it asked for the help or the version (printed here) or
+// is wrong (said here).
+bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
+{
+    static const struct option kOptions[] = {
+        {"yes", no_argument, NULL, 'y'},     {"check", no_argument, NULL, 'n'},
+        {"backup", no_argument, NULL, 'b'},  {"quiet", no_argument, NULL, 'q'},
+        {"help", no_argument, NULL, 'h'},    {"version", no_argument, NULL, 'V'},
+        {"json", no_argument, NULL, 'j'},    {"windows", required_argument, NULL, 'w'},
+        {NULL, 0, NULL, 0},
+    };
+    // getopt_long names an unknown option on standard error itself, after
+    // the program's name: the name, not the path it was started by.
+    static char name[] = "tessaril";
+    if (argc > 0)
+        argv[0] = name;
+    optind = 1;
+    int c;
+    while ((c = getopt_long(argc, argv, "ynbqhVjw:", kOptions, NULL)) != -1) {
+        switch (c) {
+        case 'y':
+            line->yes = true;
+            break;
+        case 'j':
+            line->json = true;
+            break;
+        case 'w':
+            line->windows = optarg;
+            break;
+        case 'n':
+            line->options.check = true;
+            break;
+        case 'b':
+            line->options.backup = true;
+            break;
+        case 'q':
+            line->options.quiet = true;
+            break;
+        case 'h':
+            SayHelp(stdout);
+            *status = CheckOutput(kStatusInOrder);
+            return false;
+        case 'V': {
+            HivexInUse found;
+            FindHivexInUse(&found);
+            char hivex[4096 + 300];
+            PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
+            printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT, hivex);
+            *status = CheckOutput(kStatusInOrder);
+            return false;
+        }
+        default:
+            SayTryHelp(stderr);
+            *status = kStatusRefused;
+            return false;
+        }
+    }
+    line->paths.assign(argv + optind, argv + argc);
+    if (line->paths.empty())
+        line->paths.push_back(getenv("TESSARIL_SYSTEMROOT"));
+    const char *path = line->paths[0];
+    CommandLineProblem problem = line->options.check && line->options.backup ? kCheckAndBackup
+                                 : path == NULL || path[0] == '\0'        ? kNoInstallationNamed
+                                                                          : kCommandLineOk;
+    if (problem != kCommandLineOk) {
+        SayCommandLineProblem(stderr, problem);
+        *status = kStatusRefused;
+        return false;
+    }
+    // The JSON report is all that goes to standard output.
+    if (line->json)
+        line->options.quiet = true;
+    return true;
+}
+
+// A disk image is opened through libguestfs, and its installation repaired
+// through a shadow of it (guest_image.h): path becomes the shadow's. True to
+// go on, false with the status to end with.
+bool OpenImage(const CommandLine &line, const char **path, JsonRun *record, int *status)
+{
+    char message[8192];
+    if (!IsDiskImage(*path)) {
+        if (line.windows == NULL)
+            return true;
+        PhraseWindowsOnFolder(*path, message, sizeof message);
+        *status = Refuse(message, line, record);
+        return false;
+    }
+    ImageOptions options;
+    options.readOnly = line.options.check;
+    options.windows = line.windows;
+    ImageOpenReport image;
+    bool opened = OpenGuestImage(*path, options, &image);
+    record->image = true;
+    record->imageFile = image.image;
+    record->format = image.format;
+    PhraseImageOpening(image, message, sizeof message);
+    if (!opened) {
+        *status = Refuse(message, line, record);
+        return false;
+    }
+    record->filesystem = image.chosen.device;
+    record->windowsInImage = std::string("/") + image.chosen.folder;
+    Say(message, record);
+    *path = GuestImageReport()->shadow;
+    return true;
+}
+
+// Opens the installation and refuses one the wizard does not repair, before
+// any question: true to go on, false with the status to end with.
+bool Open(const CommandLine &line, const char *path, JsonRun *record, int *status)
+{
+    char message[8192];
+    SetInstallationOptions(line.options);
+    if (!OpenImage(line, &path, record, status))
+        return false;
+    OfflineOpenReport opening;
+    bool opened = OpenOfflineInstallation(path, &opening);
+    PhraseOpening(opening, message, sizeof message);
+    if (!opened) {
+        *status = Refuse(message, line, record);
+        return false;
+    }
+    char folder[PATH_MAX + 1024];
+    ShowImagePaths(opening.folder.folder, folder, sizeof folder);
+    record->folder = folder;
+    // Windows 2000 and XP only: told before any question, as the wizard
+    // itself would tell it after the first.
+    DetectOperatingSystem();
+    SystemVersion version;
+    if (UnsupportedSystem(&version)) {
+        InstallationOutcome outcome;
+        GetInstallationOutcome(&outcome);
+        char refusal[PATH_MAX + 512];
+        PhraseUnsupportedSystem(outcome.windows, version, refusal, sizeof refusal);
+        Say(message, record);
+        record->opened = true;
+        ReadJsonRun(record);
+        HiveSaveReport ignored;
+        CloseOfflineInstallation(&ignored);
+        *status = Refuse(refusal, line, record);
+        return false;
+    }
+    Say(message, record);
+    fflush(stderr);
+    return true;
+}
+
+// What a run left: its outcome, read from the save's record at the close,
+// and the repaired keys as they stood before it and stand after it.
+struct RunEnd {
+    InstallationOutcome outcome;
+    RepairState before, after;
+    bool closed = false; // every change the run made is on disk
+};
+
+// Puts the log into the image, shows the outcome's paths as the image's, and
+// closes the image; its shutdown, which writes the image out, failing fails
+// a run that changed it.
+void CloseImage(RunEnd *end, JsonRun *record)
+{
+    InstallationOutcome &outcome = end->outcome;
+    char message[4096];
+    ImageSaveReport put;
+    if (!PutBackGuestLog(outcome.log, &put)) {
+        PhraseImageSave(put, message, sizeof message);
+        Say(message, record);
+        outcome.log[0] = '\0';
+    }
+    ShowPath(outcome.windows, sizeof outcome.windows);
+    ShowPath(outcome.hive, sizeof outcome.hive);
+    ShowPath(outcome.kept, sizeof outcome.kept);
+    ShowPath(outcome.log, sizeof outcome.log);
+    char detail[1024] = "";
+    if (!CloseGuestImage(detail, sizeof detail) && outcome.saved) {
+        PhraseImageClosing(record->imageFile.c_str(), detail, message, sizeof message);
+        Say(message, record);
+        end->closed = false;
+    }
+}
+
+// Runs the wizard and closes the installation, telling at once a save that
+// failed.
+void Run(const CommandLine &line, RunEnd *end, JsonRun *record)
+{
+    // Yes to go on, No to the restart, shown as if typed.
+    if (line.yes || line.options.check)
+        OfflineScriptAnswers("y\nn\n");
+    RunRepairWizard();
+    fflush(stdout);
+    InstallationOutcome &outcome = end->outcome;
+    GetInstallationOutcome(&outcome);
+    // What the run left, read where the wizard has read (a declined run has
+    // read nothing, and nothing more is read; nor after a failed save, whose
+    // changes are not on disk to be read).
+    memset(&end->after, 0, sizeof end->after);
+    if (!outcome.declined && !outcome.saveFailed)
+        ReadRepairState(&end->after);
+    StateBeforeRun(outcome, end->after, &end->before);
+    record->opened = true;
+    record->stateKnown = !outcome.declined && !outcome.saveFailed;
+    record->after = end->after;
+    if (!outcome.declined)
+        ReadJsonRun(record);
+    // Closing the installation writes nothing the save has not decided; the
+    // outcome told is the save's record, read at the close.
+    bool unsaved = false;
+    HiveSaveReport save;
+    end->closed = CloseOfflineInstallation(&save, &unsaved, &outcome);
+    char message[8192];
+    PhraseClosing(end->closed, save, message, sizeof message);
+    Say(message, record);
+    // An image gets the hive the run saved in its shadow; should that fail,
+    // the image keeps its old hive and the run saved nothing.
+    if (GuestImageOpen() && outcome.saved) {
+        ImagePutBack back;
+        const char *kept = strrchr(outcome.kept, '/');
+        back.hive = true;
+        back.kept = kept ? kept + 1 : "";
+        ImageSaveReport put;
+        if (!PutBackGuestImage(back, &put)) {
+            PhraseImageSave(put, message, sizeof message);
+            Say(message, record);
+            end->closed = false;
+            unsaved = true;
+            outcome.saved = false;
+            outcome.saveFailed = true;
+            outcome.kept[0] = '\0';
+        }
+    }
+    // The log has told of the changes as made: its last line says they did
+    // not reach the disk.
+    if (unsaved) {
+        char text[256];
+        FormatText(text, sizeof text, "Fail - Cannot save the registry hive %s", "system32\\config\\system");
+        WriteLogLine(text);
+    }
+    if (GuestImageOpen())
+        CloseImage(end, record);
+    fflush(stderr);
+}
+
+// The exit status and the summary of a run.
+int Report(const CommandLine &line, const RunEnd &end, JsonRun *record)
+{
+    int status = DecideExitStatus(end.outcome, end.closed, end.after, line.options.check);
+    if (!end.outcome.declined && !line.options.quiet)
+        PrintSummary(stdout, end.outcome, end.before, end.after, line.options.check);
+    if (line.json) {
+        const InstallationOutcome &outcome = end.outcome;
+        record->status = status;
+        record->controlSet = outcome.controlSet;
+        record->changed = outcome.changed;
+        record->saved = outcome.saved && !outcome.saveFailed;
+        record->saveFailed = outcome.saveFailed;
+        record->backup = outcome.kept;
+        record->log = line.options.check ? "" : outcome.log;
+        PrintJsonRun(stdout, *record);
+    }
+    return CheckOutput(status);
+}
+
+// One run on one installation.
+int RunOne(const CommandLine &line, const char *path)
+{
+    JsonRun record;
+    record.path = path;
+    record.check = line.options.check;
+    int status = kStatusInOrder;
+    if (!Open(line, path, &record, &status))
+        return status;
+    RunEnd end;
+    Run(line, &end, &record);
+    return Report(line, end, &record);
+}
 
 // Several PATHs: each repaired in turn by a process of its own, as by a run
 // of its own; the status is the highest of theirs. Answers are read from
 // standard input a byte at a time, so that each run reads only its own.
-int RunEach(const std::vector<const char *> &paths, const InstallationOptions &options,
-            const RunRequest &request)
+int RunEach(const CommandLine &line)
 {
     int worst = kStatusInOrder;
-    for (const char *path : paths) {
+    for (const char *path : line.paths) {
         fflush(stdout);
         fflush(stderr);
         pid_t pid = fork();
         if (pid == 0) {
             setvbuf(stdin, NULL, _IONBF, 0);
-            int status = RunOne(path, options, request);
-            fflush(stdout);
-            _exit(status);
+            _exit(RunOne(line, path));
         }
         int status = kStatusNotSaved, how = 0;
         if (pid > 0 && waitpid(pid, &how, 0) == pid && WIFEXITED(how))
@@ -122,223 +393,11 @@ int RunEach(const std::vector<const char *> &paths, const InstallationOptions &o
 
 int TessarilMain(int argc, char **argv)
 {
-    static const struct option kOptions[] = {
-        {"yes", no_argument, NULL, 'y'},     {"check", no_argument, NULL, 'n'},
-        {"backup", no_argument, NULL, 'b'},  {"quiet", no_argument, NULL, 'q'},
-        {"help", no_argument, NULL, 'h'},    {"version", no_argument, NULL, 'V'},
-        {"json", no_argument, NULL, 'j'},    {"windows", required_argument, NULL, 'w'},
-        {NULL, 0, NULL, 0},
-    };
-    RunRequest request;
-    InstallationOptions options;
-    // getopt_long names an unknown option on standard error itself, after
-    // the program's name: the name, not the path it was started by.
-    char name[] = "tessaril";
-    if (argc > 0)
-        argv[0] = name;
-    optind = 1;
-    int c;
-    while ((c = getopt_long(argc, argv, "ynbqhVjw:", kOptions, NULL)) != -1) {
-        switch (c) {
-        case 'y':
-            request.yes = true;
-            break;
-        case 'j':
-            request.json = true;
-            break;
-        case 'w':
-            request.windows = optarg;
-            break;
-        case 'n':
-            options.check = true;
-            break;
-        case 'b':
-            options.backup = true;
-            break;
-        case 'q':
-            options.quiet = true;
-            break;
-        case 'h':
-            SayHelp(stdout);
-            return CheckOutput(kStatusInOrder);
-        case 'V': {
-            HivexInUse found;
-            FindHivexInUse(&found);
-            char hivex[4096 + 300];
-            PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
-            printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT, hivex);
-            return CheckOutput(kStatusInOrder);
-        }
-        default:
-            SayTryHelp(stderr);
-            return kStatusRefused;
-        }
-    }
-    std::vector<const char *> paths(argv + optind, argv + argc);
-    if (paths.empty())
-        paths.push_back(getenv("TESSARIL_SYSTEMROOT"));
-    CommandLineProblem problem = options.check && options.backup          ? kCheckAndBackup
-                                 : paths[0] == NULL || paths[0][0] == '\0' ? kNoInstallationNamed
-                                                                           : kCommandLineOk;
-    if (problem != kCommandLineOk) {
-        SayCommandLineProblem(stderr, problem);
-        return kStatusRefused;
-    }
-    // The JSON report is all that goes to standard output.
-    if (request.json)
-        options.quiet = true;
-    if (paths.size() > 1)
-        return RunEach(paths, options, request);
-    return RunOne(paths[0], options, request);
+    CommandLine line;
+    int status = kStatusInOrder;
+    if (!ReadCommandLine(argc, argv, &line, &status))
+        return status;
+    if (line.paths.size() > 1)
+        return RunEach(line);
+    return RunOne(line, line.paths[0]);
 }
-
-namespace {
-
-int RunOne(const char *path, const InstallationOptions &options, const RunRequest &request)
-{
-    const bool yes = request.yes;
-    JsonRun record;
-    record.path = path;
-    record.check = options.check;
-    char message[8192];
-    SetInstallationOptions(options);
-    // A disk image is opened through libguestfs, and its installation
-    // repaired through a shadow of it (guest_image.h).
-    if (IsDiskImage(path)) {
-        ImageOptions imageOptions;
-        imageOptions.readOnly = options.check;
-        imageOptions.windows = request.windows;
-        ImageOpenReport image;
-        bool opened = OpenGuestImage(path, imageOptions, &image);
-        record.image = true;
-        record.imageFile = image.image;
-        record.format = image.format;
-        PhraseImageOpening(image, message, sizeof message);
-        if (!opened)
-            return Refuse(message, request, &record);
-        record.filesystem = image.chosen.device;
-        record.windowsInImage = std::string("/") + image.chosen.folder;
-        Say(message, &record);
-        path = GuestImageReport()->shadow;
-    } else if (request.windows != NULL) {
-        PhraseWindowsOnFolder(path, message, sizeof message);
-        return Refuse(message, request, &record);
-    }
-    OfflineOpenReport opening;
-    bool opened = OpenOfflineInstallation(path, &opening);
-    PhraseOpening(opening, message, sizeof message);
-    if (!opened)
-        return Refuse(message, request, &record);
-    {
-        char folder[PATH_MAX + 1024];
-        ShowImagePaths(opening.folder.folder, folder, sizeof folder);
-        record.folder = folder;
-    }
-    // Windows 2000 and XP only: told before any question, as the wizard
-    // itself would tell it after the first.
-    DetectOperatingSystem();
-    SystemVersion version;
-    if (UnsupportedSystem(&version)) {
-        record.opened = true;
-        ReadJsonRun(&record);
-        InstallationOutcome outcome;
-        GetInstallationOutcome(&outcome);
-        char refusal[PATH_MAX + 512];
-        PhraseUnsupportedSystem(outcome.windows, version, refusal, sizeof refusal);
-        Say(message, &record);
-        HiveSaveReport ignored;
-        CloseOfflineInstallation(&ignored);
-        return Refuse(refusal, request, &record);
-    }
-    Say(message, &record);
-    fflush(stderr);
-
-    // Yes to go on, No to the restart, shown as if typed.
-    if (yes || options.check)
-        OfflineScriptAnswers("y\nn\n");
-    RunRepairWizard();
-    fflush(stdout);
-    InstallationOutcome outcome;
-    GetInstallationOutcome(&outcome);
-    // What the run left, read where the wizard has read (a declined run has
-    // read nothing, and nothing more is read; after a failed save nothing is
-    // read either, as the last close of a key would try the save again).
-    RepairState before, after;
-    memset(&after, 0, sizeof after);
-    if (!outcome.declined && !outcome.saveFailed)
-        ReadRepairState(&after);
-    StateBeforeRun(outcome, after, &before);
-    record.opened = true;
-    record.stateKnown = !outcome.declined && !outcome.saveFailed;
-    record.after = after;
-    if (!outcome.declined)
-        ReadJsonRun(&record);
-    // Closing the installation writes what the run changed and not yet
-    // written; a failure is told before the summary.
-    bool unsaved = false;
-    HiveSaveReport save;
-    bool closed = CloseOfflineInstallation(&save, &unsaved);
-    PhraseClosing(closed, save, message, sizeof message);
-    Say(message, &record);
-    InstallationOutcome closing;
-    GetInstallationOutcome(&closing);
-    // An image gets the hive the run saved in its shadow; should that fail,
-    // the image keeps its old hive and the run saved nothing.
-    if (GuestImageOpen()) {
-        ImagePutBack back;
-        const char *kept = strrchr(outcome.kept, '/');
-        back.hive = closed && outcome.changed && !options.check;
-        back.kept = kept ? kept + 1 : "";
-        ImageSaveReport put;
-        if (!PutBackGuestImage(back, &put)) {
-            PhraseImageSave(put, message, sizeof message);
-            Say(message, &record);
-            closed = false;
-            unsaved = true;
-            closing.saveFailed = true;
-            outcome.saved = false;
-            outcome.kept[0] = '\0';
-        }
-    }
-    // The log has told of the changes as made: its last line says they did
-    // not reach the disk.
-    if (unsaved) {
-        char line[256];
-        FormatText(line, sizeof line, "Fail - Cannot save the registry hive %s", "system32\\config\\system");
-        WriteLogLine(line);
-    }
-    if (GuestImageOpen()) {
-        ImageSaveReport put;
-        if (!PutBackGuestLog(outcome.log, &put)) {
-            PhraseImageSave(put, message, sizeof message);
-            Say(message, &record);
-            outcome.log[0] = '\0';
-        }
-        ShowPath(outcome.windows, sizeof outcome.windows);
-        ShowPath(outcome.hive, sizeof outcome.hive);
-        ShowPath(outcome.kept, sizeof outcome.kept);
-        ShowPath(outcome.log, sizeof outcome.log);
-        char detail[1024] = "";
-        if (!CloseGuestImage(detail, sizeof detail) && outcome.saved) {
-            PhraseImageClosing(record.imageFile.c_str(), detail, message, sizeof message);
-            Say(message, &record);
-            closed = false;
-        }
-    }
-    fflush(stderr);
-    outcome.saveFailed = outcome.saveFailed || closing.saveFailed;
-    int status = DecideExitStatus(outcome, closed, after, options.check);
-    record.controlSet = outcome.controlSet;
-    record.changed = outcome.changed;
-    record.saved = outcome.saved && !outcome.saveFailed;
-    record.saveFailed = outcome.saveFailed;
-    record.backup = outcome.kept;
-    record.log = options.check ? "" : outcome.log;
-    if (!outcome.declined && !options.quiet)
-        PrintSummary(stdout, outcome, before, after, options.check);
-    if (request.json)
-        return Finish(status, request, &record);
-    return CheckOutput(status);
-}
-
-} // namespace
