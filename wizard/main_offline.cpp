@@ -346,7 +346,12 @@ int Report(const CommandLine &line, const RunEnd &end, JsonRun *record)
         record->saved = outcome.saved && !outcome.saveFailed;
         record->saveFailed = outcome.saveFailed;
         record->backup = outcome.kept;
-        record->log = line.options.check ? "" : outcome.log;
+        record->log = line.options.check || outcome.declined ? "" : outcome.log;
+        // Changes that did not reach the disk are not told as made.
+        if (!line.options.check && !record->saved) {
+            record->values.clear();
+            record->keysAdded.clear();
+        }
         PrintJsonRun(stdout, *record);
     }
     return CheckOutput(status);

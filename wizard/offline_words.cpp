@@ -426,15 +426,19 @@ bool OfflineCommitAll(char *message, size_t size)
 static const char kTryHelp[] = "tessaril: try 'tessaril --help' for more information.\n";
 
 static const char kHelp[] =
-    "Usage: tessaril [OPTION]... [PATH]\n"
+    "Usage: tessaril [OPTION]... [PATH]...\n"
     "Repair the registration of the CD-ROM filter drivers Gravle2k, kvt_2k and\n"
     "Mbx7_2k (Windows 2000) or Mbx7_xp (Windows XP) in a Windows 2000 or XP\n"
-    "installation whose disk is mounted read-write.\n"
+    "installation whose disk is mounted read-write, or in a disk image.\n"
     "\n"
-    "PATH is the installation's Windows folder (/mnt/xp/WINDOWS), or the root of\n"
-    "its mounted system drive (/mnt/xp): tessaril then finds the Windows folder,\n"
-    "and when there are several takes the one boot.ini's default names. Without\n"
-    "PATH, the environment variable TESSARIL_SYSTEMROOT names it.\n"
+    "PATH is the installation's Windows folder (/mnt/xp/WINDOWS), the root of\n"
+    "its mounted system drive (/mnt/xp), or a disk image file (raw, qcow2, VMDK,\n"
+    "VDI, VHD; partitioned or a bare volume), which tessaril opens through\n"
+    "libguestfs as an ordinary user, without mounting it. tessaril finds the\n"
+    "Windows folder, and when there are several takes the one boot.ini's default\n"
+    "names. Without PATH, the environment variable TESSARIL_SYSTEMROOT names it.\n"
+    "Several PATHs are repaired in turn, each as by a run of its own; the exit\n"
+    "status is then the highest of theirs.\n"
     "\n"
     "  -y, --yes      answer the first question Yes and the restart question No\n"
     "                 without reading standard input; both are still shown\n"
@@ -444,6 +448,13 @@ static const char kHelp[] =
     "                 system.before-tessaril-YYYYMMDD-HHMMSSZ (UTC)\n"
     "  -q, --quiet    print nothing on standard output (no boxes, no summary);\n"
     "                 errors and warnings still go to standard error\n"
+    "  -j, --json     print one JSON object per run on standard output, in place\n"
+    "                 of the boxes and the summary (with --yes or --check, or\n"
+    "                 the answers on standard input)\n"
+    "  -w, --windows=FOLDER\n"
+    "                 in a disk image that holds several Windows folders, the one\n"
+    "                 to repair, as listed: WINNT, or with its file system,\n"
+    "                 /dev/sda2/WINNT\n"
     "  -h, --help     show this help and exit\n"
     "  -V, --version  show the version and the hivex library in use, and exit\n"
     "\n"
@@ -469,8 +480,8 @@ static const char kHelp[] =
     "     output could not be written\n"
     "  2  wrong command line, or an installation tessaril cannot repair as it\n"
     "     stands: not found, not Windows 2000 or XP, damaged, not shut down\n"
-    "     cleanly, read-only, or in use by another run; refused before any\n"
-    "     question, with nothing changed and no log written\n"
+    "     cleanly, read-only, or in use by another run or a virtual machine;\n"
+    "     refused before any question, with nothing changed and no log written\n"
     "  3  declined: No at the first question, or the end of input before an\n"
     "     answer; nothing changed\n"
     "  4  saved, but at least one driver could not be set up (its file is\n"
@@ -650,6 +661,12 @@ void PhraseImageOpening(const ImageOpenReport &r, char *out, size_t size)
                  "appliance (on Debian: apt install libguestfs0 linux-image-amd64), or mount the "
                  "image and name its Windows folder. Nothing was changed.",
                  image, r.detail);
+        return;
+    case kImageTooSmall:
+        snprintf(out, size,
+                 "tessaril: %s is not a folder, and at %lld bytes too small to be a disk image "
+                 "with Windows on it. Nothing was changed.",
+                 image, r.size);
         return;
     case kImageUnreadable:
         if (r.error != 0)

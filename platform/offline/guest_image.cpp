@@ -617,6 +617,13 @@ bool OpenGuestImage(const char *path, const ImageOptions &options, ImageOpenRepo
         r.refusal = kImageUnreadable;
         return false;
     }
+    struct stat st;
+    if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode) && st.st_size < kMinImageBytes) {
+        close(fd);
+        r.size = (long long)st.st_size;
+        r.refusal = kImageTooSmall;
+        return false;
+    }
     bool held = HeldByQemu(fd, options.readOnly);
     close(fd);
     if (held) {

@@ -24,11 +24,16 @@
 // block device (following a link).
 bool IsDiskImage(const char *path);
 
+// The smallest image file taken for one: an NTFS volume that holds a Windows
+// installation is hundreds of times this.
+const long long kMinImageBytes = 1 << 20;
+
 // Why an image cannot be used.
 enum ImageRefusal {
     kImageOpened = 0,
     kImageNotBuilt,     // this build has no image support (no libguestfs header)
     kImageNoLibrary,    // libguestfs.so.0 cannot be loaded (detail: the loader's words)
+    kImageTooSmall,     // a file too small to hold a volume with Windows on it (size)
     kImageUnreadable,   // the image cannot be opened for reading (error)
     kImageNoScratch,    // no private folder can be made under $TMPDIR (error)
     kImageInUse,        // another process holds the image (qemu's image lock; detail)
@@ -62,6 +67,7 @@ struct ImageOpenReport {
     char image[PATH_MAX] = "";  // the image, resolved
     char format[32] = "";       // its format as libguestfs found it
     int error = 0;              // kImageUnreadable, kImageNoScratch: errno
+    long long size = 0;         // kImageTooSmall: its size
     char detail[1024] = "";     // libguestfs's own words for what failed
     int count = 0;              // the Windows folders found, the first of them:
     ImageFolder found[kMaxListedFolders];

@@ -12,6 +12,9 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <sstream>
+
+#include <nlohmann/json.hpp>
 
 using namespace offline;
 
@@ -19,7 +22,7 @@ namespace {
 
 const std::string kClassPath = "/ControlSet001/Control/Class/{4D36E965-E325-11CE-BFC1-08002BE10318}";
 const std::string kRepairedUpper = "MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k";
-const std::string kUsage = "Usage: tessaril [OPTION]... [PATH]\n";
+const std::string kUsage = "Usage: tessaril [OPTION]... [PATH]...\n";
 const std::string kTryHelp = "tessaril: try 'tessaril --help' for more information.\n";
 
 std::string SystemHive(const std::string &windows) { return windows + "/system32/config/system"; }
@@ -155,7 +158,8 @@ TEST(CommandLine, EachWayOfNamingTheInstallation)
     WriteFile(empty + "/file", "");
     std::vector<std::pair<std::string, std::string>> paths = {
         {empty + "/missing", " does not exist.\n"},
-        {empty + "/file", " is not a folder.\n"},
+        {empty + "/file", " is not a folder, and at 0 bytes too small to be a disk image with Windows on "
+                          "it. Nothing was changed.\n"},
         {empty + "/file/below", " is not a folder.\n"}};
     for (const auto &p : paths) {
         r = RunTessaril(NULL, "y\nn\n", {p.first});
@@ -250,7 +254,6 @@ TEST(CommandLine, HelpVersionAndWrongCommandLines)
     } wrong[] = {{{"--bogus"}, "tessaril: unrecognized option '--bogus'\n"},
                  {{"-x", windows}, "tessaril: invalid option -- 'x'\n"},
                  {{"--yes=1"}, "tessaril: option '--yes' doesn't allow an argument\n"},
-                 {{windows, windows}, "tessaril: one PATH only, not 2\n"},
                  {{"--check", "--backup", windows}, "tessaril: --check writes nothing, so it keeps no "
                                                     "backup either: give one of --check and --backup\n"}};
     for (const Wrong &c : wrong) {
@@ -268,7 +271,8 @@ TEST(CommandLine, HelpVersionAndWrongCommandLines)
 }
 
 // Every exit status, each from a whole run: what is on each stream, whether
-// the hive file was replaced (its bytes and inode), and the log.
+// the hive file was replaced (its bytes and inode), and the log; each run
+// once more with --json, whose one object tells the same.
 TEST(CommandLine, StatusesTellWhatHappened)
 {
     enum Prep { kFresh, kRepaired, kReadOnly };
@@ -303,8 +307,9 @@ TEST(CommandLine, StatusesTellWhatHappened)
         {"not saved", {}, kFresh, {"FAIL", "--fail", "renameat:1:from", "--", "--yes", "W"}, "", 1, "c",
          "was not changed", false, true, "not repaired; the hive is as it was"},
     };
-    for (const Row &row : rows) {
-        SCOPED_TRACE(row.name);
+    for (const Row &row : rows)
+      for (bool json : {false, true}) {
+        SCOPED_TRACE(std::string(row.name) + (json ? ", json" : ""));
         std::string windows = MakeSample(FreshFolder("status"), row.sample);
         ASSERT_FALSE(windows.empty());
         std::string hive = SystemHive(windows), log = windows + "/Temp/Tessaril.log";
@@ -321,6 +326,8 @@ TEST(CommandLine, StatusesTellWhatHappened)
         std::vector<std::string> args = row.args;
         for (std::string &a : args)
             a = a == "W" ? windows : a == "FAIL" ? TESSARIL_FAILING_CALLS : a;
+        if (json)
+            args.push_back("--json");
         RunResult r;
         if (args[0] == TESSARIL_FAILING_CALLS) {
             std::string in = FreshFolder("status-input") + "/none";
@@ -331,7 +338,42 @@ TEST(CommandLine, StatusesTellWhatHappened)
             r = RunTessaril(NULL, row.input, args);
         }
         EXPECT_EQ(row.status, r.exitCode) << r.err;
-        std::string boxes = row.boxes;
+        if (json) {
+            nlohmann::json j = nlohmann::json::parse(r.out, nullptr, false);
+            ASSERT_FALSE(j.is_discarded()) << r.out;
+            EXPECT_EQ(1, std::count(r.out.begin(), r.out.end(), '\n')) << r.out;
+            EXPECT_EQ(row.status, j["status"]);
+            EXPECT_FALSE(j["meaning"].get<std::string>().empty());
+            EXPECT_EQ(windows, j["path"]);
+            bool check = std::find_if(args.begin(), args.end(), [](const std::string &a) {
+                             return a == "--check" || a.compare(0, 2, "-n") == 0;
+                         }) != args.end();
+            EXPECT_EQ(check, j["check"]);
+            if (row.status != 2) {
+                EXPECT_EQ(Real(windows), j["installation"]["folder"]);
+            }
+            EXPECT_EQ(row.rewritten, j["saved"]);
+            EXPECT_EQ(row.logged ? nlohmann::json(Real(log)) : nlohmann::json(nullptr), j["log"]);
+            std::string said;
+            for (const auto &m : j["messages"])
+                said += m.get<std::string>() + "\n";
+            EXPECT_EQ(r.err, said);
+            bool upper = false;
+            for (const auto &v : j["values"])
+                upper = upper || (v["value"] == "UpperFilters" && v["before"][1] == "OldBurner" &&
+                                  v["after"] == nlohmann::json({"redbook", "imapi", "Gravle2k", "kvt_2k"}));
+            EXPECT_EQ(row.rewritten || row.status == 5, upper) << j["values"];
+            nlohmann::json notSetUp = row.status == 4 ? nlohmann::json::parse(
+                R"([{"driver":"Gravle2k","why":"file-missing","reason":"its file is missing or cannot be opened"},
+                    {"driver":"kvt_2k","why":"file-missing","reason":"its file is missing or cannot be opened"},
+                    {"driver":"Mbx7_xp","why":"file-missing","reason":"its file is missing or cannot be opened"}])")
+                                                      : nlohmann::json::array();
+            if (row.status != 1) {
+                EXPECT_EQ(notSetUp, j["drivers_not_set_up"]);
+            }
+            r.out.clear();
+        }
+        std::string boxes = json ? "" : row.boxes;
         std::vector<std::string> answers = row.input[0] ? std::vector<std::string>{"n"}
                                                         : std::vector<std::string>{};
         EXPECT_EQ(boxes == "" ? "" : boxes == "c" && row.status == 3 ? ConfirmBox(answers)
@@ -339,14 +381,25 @@ TEST(CommandLine, StatusesTellWhatHappened)
                                                   : ConfirmBox({"y"}) + RestartBox({"n"}),
                   r.out);
         EXPECT_TRUE(row.err[0] ? Contains(r.err, row.err) : r.err.empty()) << r.err;
-        EXPECT_TRUE(row.summary[0] ? Contains(r.summary, row.summary) : r.summary.empty()) << r.summary;
+        EXPECT_TRUE(row.summary[0] && !json ? Contains(r.summary, row.summary) : r.summary.empty()) << r.summary;
         ASSERT_EQ(0, stat(hive.c_str(), &after));
         EXPECT_EQ(row.rewritten, before.st_ino != after.st_ino);
         EXPECT_TRUE(row.rewritten || bytes == ReadFile(hive));
         std::string logged = ReadFile(log);
         EXPECT_EQ(row.logged, logged != "old log") << logged;
         EXPECT_EQ((std::set<std::string>{"software", "system"}), FolderNames(windows + "/system32/config"));
-    }
+      }
+
+    // Several PATHs: each run as by itself, an object each, in turn; the
+    // status the highest of theirs.
+    std::string first = MakeSample(FreshFolder("several-1")), second = FreshFolder("several-2");
+    RunResult r = RunTessaril(NULL, "", {"--check", "--json", first, second});
+    EXPECT_EQ(5, r.exitCode);
+    std::stringstream lines(r.out);
+    std::vector<int> statuses;
+    for (std::string line; std::getline(lines, line);)
+        statuses.push_back(nlohmann::json::parse(line, nullptr, false).value("status", -1));
+    EXPECT_EQ((std::vector<int>{5, 2}), statuses) << r.out;
 
     // --backup keeps the old hive once, beside the new one; a run with
     // nothing to change keeps no second copy, and no run removes it.
