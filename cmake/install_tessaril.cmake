@@ -34,14 +34,19 @@ set(CPACK_STRIP_FILES ON)
 set(CPACK_DEBIAN_FILE_NAME DEB-DEFAULT)
 set(CPACK_DEBIAN_PACKAGE_SECTION admin)
 set(CPACK_DEBIAN_PACKAGE_PRIORITY optional)
-# Depends: computed from the program by dpkg-shlibdeps (dpkg-dev).
+# Depends: computed from the program by dpkg-shlibdeps (dpkg-dev). libguestfs,
+# which opens disk images, is loaded only when an image is named: the package
+# installs and repairs folders without it.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "libguestfs0")
+set(CPACK_DEBIAN_PACKAGE_SUGGESTS "libguestfs-tools")
 # CPack puts the summary first and the description below it.
 set(CPACK_PACKAGE_DESCRIPTION_SUMMARY
   "repair CD-ROM filter drivers of an offline Windows 2000/XP system")
 set(CPACK_DEBIAN_PACKAGE_DESCRIPTION "tessaril repairs the registration of the three CD-ROM class filter drivers
 Gravle2k, kvt_2k and Mbx7_2k or Mbx7_xp of a Windows 2000 or XP
-installation whose disk or disk image is mounted read-write. It edits the
+installation whose disk is mounted read-write, or in a virtual machine's
+disk image, which it opens through libguestfs without root. It edits the
 UpperFilters and LowerFilters lists of the CD-ROM class and the drivers'
 service keys in the SYSTEM hive through hivex, and logs every change.")
 include(CPack)

@@ -9,6 +9,8 @@ tessaril_install_deps() {
   command -v pkg-config >/dev/null || need+=(pkg-config)
   [ -f /usr/include/gtest/gtest.h ] || need+=(libgtest-dev googletest)
   [ -f /usr/include/hivex.h ] || need+=(libhivex-dev)
+  # The JSON report (--json) is written with nlohmann's header-only library.
+  [ -f /usr/include/nlohmann/json.hpp ] || need+=(nlohmann-json3-dev)
   command -v reglookup >/dev/null || need+=(reglookup)
   local wine_needed=0
   if [ "$what" = all ]; then
@@ -39,6 +41,12 @@ tessaril_install_deps() {
     command -v lintian >/dev/null || need+=(lintian)
     command -v hardening-check >/dev/null || need+=(devscripts)
     command -v ntfs-3g >/dev/null || need+=(ntfs-3g)
+    # Disk images: libguestfs's header to build the image support, guestfish
+    # to write and read back the test images, and a kernel for libguestfs's
+    # appliance (a fresh machine or container may have none in /boot).
+    [ -f /usr/include/guestfs.h ] || need+=(libguestfs-dev)
+    command -v guestfish >/dev/null || need+=(libguestfs-tools)
+    ls /boot/vmlinuz-* >/dev/null 2>&1 || need+=("linux-image-$(dpkg --print-architecture)")
     if ! command -v wine >/dev/null || ! dpkg -s wine32:i386 >/dev/null 2>&1; then
       wine_needed=1
     fi

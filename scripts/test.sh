@@ -20,7 +20,7 @@ cmake -S . -B build-sanitize -DCMAKE_BUILD_TYPE=Debug -DTESSARIL_SANITIZE=ON \
   -DTESSARIL_WINE_TESTS=OFF >/dev/null
 cmake --build build-sanitize -j "$jobs"
 (cd build-sanitize && ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
-  ctest --output-on-failure -j "$jobs" -LE "wine|fuzz" -E "^offline_ntfs[^_]*_runs$")
+  ctest --output-on-failure -j "$jobs" -LE "wine|fuzz|image" -E "^offline_ntfs[^_]*_runs$")
 
 echo "== fuzz: each libFuzzer target for ${TESSARIL_FUZZ_SECONDS:-60} s under the sanitizers"
 cmake -S . -B build-fuzz -DCMAKE_BUILD_TYPE=Debug -DCMAKE_CXX_COMPILER=clang++ -DTESSARIL_FUZZ=ON \

@@ -43,9 +43,14 @@ done
 grep -q 'system.before-tessaril-' "$readme" || fail "the installed README does not tell how to put the hive back"
 depends=$(dpkg-deb -f "$deb" Depends)
 grep -Eq '(^|, )libhivex0( |,|$)' <<<"$depends" || fail "Depends lacks libhivex0: $depends"
+# libguestfs is loaded at run time for images only: recommended, never a
+# dependency, and not a library the program needs to start.
+! grep -q libguestfs <<<"$depends" || fail "Depends names libguestfs: $depends"
+[ "$(dpkg-deb -f "$deb" Recommends)" = libguestfs0 ] || fail "Recommends: $(dpkg-deb -f "$deb" Recommends)"
 
 root=$work/root
 exe=$root/usr/bin/tessaril
+! objdump -p "$exe" | grep -q 'NEEDED.*libguestfs' || fail "the program needs libguestfs to start"
 [ "$("$exe" --version | head -n 1)" = "tessaril $version" ] || fail "--version: $("$exe" --version)"
 windows=$("$make_sample" "$work/sample")
 out=$("$exe" --yes "$windows" </dev/null) || fail "the packaged tessaril exited with $?"
@@ -62,8 +67,9 @@ cmp "$work/expected.log" "$windows/Temp/Tessaril.log" || fail "log of the packag
 
 page=$(LC_ALL=C.UTF-8 MANWIDTH=80 man --warnings -l "$root/usr/share/man/man1/tessaril.1.gz" 2>"$work/man.err")
 [ ! -s "$work/man.err" ] || fail "man warns: $(cat "$work/man.err")"
-grep -q "guestmount -a xp.qcow2 -i --rw /mnt/xp" <<<"$page" || fail "the manual page lacks the image recipe"
-grep -q 'guestmount -a "$image" -i --rw' <<<"$page" || fail "the manual page lacks the recipe for many images"
+grep -q "tessaril --yes --backup xp.qcow2" <<<"$page" || fail "the manual page lacks the image recipe"
+grep -q 'tessaril --check --json /srv/images/\*.qcow2' <<<"$page" || fail "the manual page lacks the recipe for many images"
+grep -q 'parallel --sshlogin' <<<"$page" || fail "the manual page lacks the recipe for several hosts"
 grep -q "mv system.before-tessaril-" <<<"$page" || fail "the manual page does not tell how to put the hive back"
 grep -q "tessaril $version" <<<"$page" || fail "the manual page does not name version $version"
 
