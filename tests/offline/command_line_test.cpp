@@ -139,6 +139,13 @@ TEST(CommandLine, EachWayOfNamingTheInstallation)
               r.err);
     EXPECT_EQ(kRepairedUpper, Upper(w2k));
     EXPECT_EQ(xpBytes, ReadFile(SystemHive(xp)));
+    // --windows names a folder in a disk image only.
+    r = RunTessaril(NULL, "y\nn\n", {"--windows=WINDOWS", root});
+    EXPECT_EQ(2, r.exitCode);
+    EXPECT_EQ("tessaril: --windows names a Windows folder inside a disk image, and " + root +
+                  " is no image: name the Windows folder itself as PATH.\n",
+              r.err);
+    EXPECT_EQ(xpBytes, ReadFile(SystemHive(xp)));
 
     // Nothing named, or nothing there.
     for (const char *variable : {(const char *)NULL, ""}) {
