@@ -13,6 +13,7 @@
 #include "platform/offline/hivex_store.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_format.h"
+#include "testing/offline_messages.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/posix/host_files.h"
 #include "testing/regf_writer.h"

@@ -1,6 +1,6 @@
 // The Linux program: repairs the mounted installation that its PATH argument
 // (or TESSARIL_SYSTEMROOT) names. The command line is read with getopt_long.
-#include "wizard/main_offline.h"
+#include "tessaril/run.h"
 
 #include "log/repair_log.h"
 #include "log/text.h"
@@ -9,8 +9,8 @@
 #include "platform/offline/installation_report.h"
 #include "platform/offline/scripted_answers.h"
 #include "tessaril_version.h"
-#include "wizard/offline_report.h"
-#include "wizard/offline_words.h"
+#include "tessaril/report.h"
+#include "tessaril/words.h"
 #include "wizard/os_detect.h"
 #include "wizard/wizard.h"
 

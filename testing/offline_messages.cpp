@@ -1,9 +1,9 @@
-// OpenInstallation and CloseInstallation of the offline backend, which
-// answer in a message, for the callers that only show what it says (a test
-// program, the fuzzer): the backend's facts put in the program's words.
-#include "platform/installation.h"
+// The offline backend's calls that answer in a message: its facts put in
+// the Linux program's words, for the callers that only show them.
+#include "testing/offline_messages.h"
+
 #include "platform/offline/installation_report.h"
-#include "wizard/offline_words.h"
+#include "tessaril/words.h"
 
 bool OpenInstallation(const char *path, char *message, size_t size)
 {

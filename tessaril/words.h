@@ -3,12 +3,12 @@
 // together from the facts the backend returns: each Phrase writes one
 // message, empty when there is nothing to say, into out), and of its own
 // command line and run.
-#ifndef TESSARIL_WIZARD_OFFLINE_WORDS_H
-#define TESSARIL_WIZARD_OFFLINE_WORDS_H
+#ifndef TESSARIL_TESSARIL_WORDS_H
+#define TESSARIL_TESSARIL_WORDS_H
 
 #include "platform/offline/hivex_in_use.h"
 #include "platform/offline/installation_report.h"
-#include "wizard/offline_report.h"
+#include "tessaril/report.h"
 
 #include <stddef.h>
 #include <stdio.h>

@@ -1,0 +1,22 @@
+// The hive store's load and save that answer in a message: its facts put in
+// the Linux program's words, for the callers that only show them.
+#include "testing/offline_messages.h"
+
+#include "tessaril/words.h"
+
+OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+                                  char *message, size_t size)
+{
+    HiveLoadReport report;
+    OfflineLoadResult r = OfflineLoadHive(which, windowsPath, shownPath, &report);
+    PhraseHiveLoad(report, message, size);
+    return r;
+}
+
+bool OfflineCommitAll(char *message, size_t size)
+{
+    HiveSaveReport report;
+    bool ok = OfflineCommitAll(&report);
+    PhraseHiveSave(report, message, size);
+    return ok;
+}
