@@ -101,17 +101,6 @@ bool SetRaw(hive_h *h, const std::string &key, const std::string &name, int type
     return node != 0 && hivex_node_set_value(h, node, &v, 0) == 0;
 }
 
-// Where the cell of a key (nk) or a value (vk) of that name starts, at its
-// signature; npos when there is none.
-size_t FindCell(const std::string &d, const char *sig, const std::string &name)
-{
-    size_t nameAt = std::string(sig) == "nk" ? 0x4C : 0x14;
-    for (size_t at = d.find(name); at != std::string::npos; at = d.find(name, at + 1))
-        if (at >= nameAt && d.compare(at - nameAt, 2, sig) == 0)
-            return at - nameAt;
-    return std::string::npos;
-}
-
 const std::string kRepairedUpper = "MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k";
 
 } // namespace
