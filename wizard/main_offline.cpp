@@ -136,18 +136,18 @@ int TessarilMain(int argc, char **argv)
     InstallationOutcome outcome;
     GetInstallationOutcome(&outcome);
     // What the run left, read where the wizard has read (a declined run has
-    // read nothing, and nothing more is read; after a failed save nothing is
-    // read either, as the last close of a key would try the save again).
+    // read nothing, and nothing more is read; nor after a failed save, whose
+    // changes are not on disk to be read).
     RepairState before, after;
     memset(&after, 0, sizeof after);
     if (!outcome.declined && !outcome.saveFailed)
         ReadRepairState(&after);
     StateBeforeRun(outcome, after, &before);
-    // Closing the installation writes what the run changed and not yet
-    // written; a failure is told before the summary.
+    // Closing the installation writes nothing the save has not decided; the
+    // outcome told is the save's record, read at the close.
     bool unsaved = false;
     HiveSaveReport save;
-    bool closed = CloseOfflineInstallation(&save, &unsaved);
+    bool closed = CloseOfflineInstallation(&save, &unsaved, &outcome);
     PhraseClosing(closed, save, message, sizeof message);
     if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
@@ -159,9 +159,6 @@ int TessarilMain(int argc, char **argv)
         WriteLogLine(line);
     }
     fflush(stderr);
-    InstallationOutcome closing;
-    GetInstallationOutcome(&closing);
-    outcome.saveFailed = outcome.saveFailed || closing.saveFailed;
     int status = DecideExitStatus(outcome, closed, after, options.check);
     if (!outcome.declined && !options.quiet)
         PrintSummary(stdout, outcome, before, after, options.check);

@@ -154,71 +154,71 @@ void PhraseDamage(const RegfCheckReport &d, char *out, size_t size)
     }
     unsigned long long at = d.at, need = d.need, room = d.room;
     switch (d.damage) {
-    case kRegfSound:
-    case kRegfUnreadable:
+    case kRegfCheckSound:
+    case kRegfCheckUnreadable:
         out[0] = '\0';
         break;
-    case kRegfBadBin:
+    case kRegfCheckBadBin:
         snprintf(out, size, "the block of cells at offset 0x%llx is not a valid one (its header, "
                             "offset or size is wrong)", at);
         break;
-    case kRegfBadCell:
+    case kRegfCheckBadCell:
         snprintf(out, size, "the cell at offset 0x%llx has a size that does not fit its block", at);
         break;
-    case kRegfNotACell:
+    case kRegfCheckNotACell:
         snprintf(out, size, "%s lies at no cell in use (offset 0x%llx: outside the hive's cells, "
                             "inside another cell, or a free one)", what, at);
         break;
-    case kRegfWrongKind:
+    case kRegfCheckWrongKind:
         snprintf(out, size, "the cell of %s, at offset 0x%llx, holds another kind of record", what, at);
         break;
-    case kRegfTooShort:
+    case kRegfCheckTooShort:
         snprintf(out, size, "%s is longer than its cell: it needs %llu bytes, the cell at offset "
                             "0x%llx holds %llu", what, need, at, room);
         break;
-    case kRegfBadKey:
+    case kRegfCheckBadKey:
         snprintf(out, size, "%s has an empty name or is larger than a key can be", what);
         break;
-    case kRegfReachedTwice:
+    case kRegfCheckReachedTwice:
         snprintf(out, size, "%s is listed twice (in two subkey lists, or twice in one)", key);
         break;
-    case kRegfLoop:
+    case kRegfCheckLoop:
         snprintf(out, size, "%s is %s%s listed again below itself: the keys form a loop", key,
                  d.other[0] ? "key " : "the root key", d.other);
         break;
-    case kRegfWrongParent:
+    case kRegfCheckWrongParent:
         snprintf(out, size, "%s is listed under a key that its record does not name as its parent",
                  key);
         break;
-    case kRegfCountMismatch:
+    case kRegfCheckCountMismatch:
         snprintf(out, size, "%s says it has %llu subkeys, but its subkey list holds %llu", key, need,
                  room);
         break;
-    case kRegfTooDeep:
+    case kRegfCheckTooDeep:
         snprintf(out, size, "%s lies more than %llu levels below the root, deeper than Windows "
                             "allows", key, need);
         break;
-    case kRegfInlineTooLong:
+    case kRegfCheckInlineTooLong:
         snprintf(out, size, "%s says that its data, kept in its record, is longer than the 4 bytes "
                             "there", what);
         break;
-    case kRegfDataNotEmpty:
+    case kRegfCheckDataNotEmpty:
         snprintf(out, size, "%s has no data but points to a data cell", what);
         break;
-    case kRegfFewSegments:
+    case kRegfCheckFewSegments:
         snprintf(out, size, "%s is in %llu parts where its length needs %llu", what, room, need);
         break;
-    case kRegfBadDescriptor:
+    case kRegfCheckBadDescriptor:
         snprintf(out, size, "%s, at offset 0x%llx, is not a valid security descriptor", what, at);
         break;
-    case kRegfBadSecurityList:
+    case kRegfCheckBadSecurityList:
         snprintf(out, size, "the hive's chain of security descriptors is broken at offset 0x%llx", at);
         break;
-    case kRegfTooManyKeys:
+    case kRegfCheckTooManyKeys:
         snprintf(out, size, "it holds more than %llu keys, more than tessaril reads of a SYSTEM hive",
                  need);
         break;
-    case kRegfTooManyEntries:
+    case kRegfCheckTooManyEntries:
         snprintf(out, size, "its lists hold more than %llu entries in all, more than tessaril reads "
                             "of a SYSTEM hive", need);
         break;
@@ -477,7 +477,7 @@ void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
         char what[2000];
         snprintf(what, sizeof what, "%s failed because %s%s", kSteps[r.failed],
                  r.error != 0 ? PlainError(r.error)
-                 : r.unknownLayout
+                 : r.content == kRegfUnknownLayout
                      ? "the hivex library in use lays hives out otherwise than this tessaril "
                        "knows (a newer tessaril is needed)"
                      : "the file read back is not the hive written",

@@ -128,7 +128,7 @@ struct Check {
     const unsigned char *Record(uint32_t cell, RegfPart part, uint64_t *room)
     {
         if (!InUse(cell)) {
-            Fail(kRegfNotACell, part, cell);
+            Fail(kRegfCheckNotACell, part, cell);
             return NULL;
         }
         *room = Room(cell);
@@ -141,11 +141,11 @@ struct Check {
         if (r == NULL)
             return NULL;
         if (*room < 2 || memcmp(r, sig, 2) != 0) {
-            Fail(kRegfWrongKind, part, cell);
+            Fail(kRegfCheckWrongKind, part, cell);
             return NULL;
         }
         if (*room < need) {
-            Fail(kRegfTooShort, part, cell, need, *room);
+            Fail(kRegfCheckTooShort, part, cell, need, *room);
             return NULL;
         }
         return r;
@@ -154,15 +154,15 @@ struct Check {
     bool Holds(uint32_t cell, RegfPart part, uint64_t need)
     {
         if (!InUse(cell))
-            return Fail(kRegfNotACell, part, cell);
+            return Fail(kRegfCheckNotACell, part, cell);
         uint64_t room = Room(cell);
-        return room >= need || Fail(kRegfTooShort, part, cell, need, room);
+        return room >= need || Fail(kRegfCheckTooShort, part, cell, need, room);
     }
     // n more list entries read.
     bool Spend(uint64_t n, RegfPart part, uint32_t cell)
     {
         entries += n;
-        return entries <= kRegfCheckMaxEntries || Fail(kRegfTooManyEntries, part, cell, kRegfCheckMaxEntries);
+        return entries <= kRegfCheckMaxEntries || Fail(kRegfCheckTooManyEntries, part, cell, kRegfCheckMaxEntries);
     }
 
     bool Bins();
@@ -182,12 +182,12 @@ bool Check::Bins()
         uint32_t length = size - bin >= regf_bin::kHeaderSize ? Get32(b + regf_bin::kSize) : 0;
         if (length == 0 || memcmp(b + regf_bin::kSignature, "hbin", 4) != 0 ||
             Get32(b + regf_bin::kOffset) != bin || length % kRegfBinBlock != 0 || length > size - bin)
-            return Fail(kRegfBadBin, kRegfPartHive, bin);
+            return Fail(kRegfCheckBadBin, kRegfPartHive, bin);
         for (uint64_t cell = bin + regf_bin::kHeaderSize; cell < bin + length;) {
             int32_t raw = (int32_t)Get32(bins + cell);
             uint64_t cellSize = raw < 0 ? (uint64_t)(-(int64_t)raw) : (uint64_t)raw;
             if (cellSize < 8 || cellSize % 8 != 0 || cellSize > bin + length - cell)
-                return Fail(kRegfBadCell, kRegfPartHive, cell);
+                return Fail(kRegfCheckBadCell, kRegfPartHive, cell);
             if (raw < 0) {
                 used.Set(cell);
                 securityTotal += memcmp(bins + cell + 4, "sk", 2) == 0;
@@ -212,25 +212,25 @@ bool Check::Key(const Pending &p, std::vector<Pending> *stack)
         return false;
     uint32_t nameLength = Get16(nk + regf_nk::kNameLength);
     if (nameLength == 0 || room > kMaxKeyRecord)
-        return Fail(kRegfBadKey, kRegfPartKey, p.cell);
+        return Fail(kRegfCheckBadKey, kRegfPartKey, p.cell);
     if (room < regf_nk::kName + (uint64_t)nameLength)
-        return Fail(kRegfTooShort, kRegfPartKey, p.cell, regf_nk::kName + (uint64_t)nameLength, room);
+        return Fail(kRegfCheckTooShort, kRegfPartKey, p.cell, regf_nk::kName + (uint64_t)nameLength, room);
     // From here on the key has a name, and what is wrong is said of it.
     size_t above = (size_t)(std::find(chain.begin(), chain.end(), p.cell) - chain.begin());
     chain.push_back(p.cell);
     report->listed = false;
     if (reached.Get(p.cell)) {
         if (above == p.depth)
-            return Fail(kRegfReachedTwice, kRegfPartKey, p.cell);
+            return Fail(kRegfCheckReachedTwice, kRegfPartKey, p.cell);
         Path(above + 1, report->other, sizeof report->other);
-        return Fail(kRegfLoop, kRegfPartKey, p.cell);
+        return Fail(kRegfCheckLoop, kRegfPartKey, p.cell);
     }
     if (p.depth > 0 && Get32(nk + regf_nk::kParent) != p.parent)
-        return Fail(kRegfWrongParent, kRegfPartKey, p.cell);
+        return Fail(kRegfCheckWrongParent, kRegfPartKey, p.cell);
     if (p.depth > kRegfCheckMaxDepth)
-        return Fail(kRegfTooDeep, kRegfPartKey, p.cell, kRegfCheckMaxDepth);
+        return Fail(kRegfCheckTooDeep, kRegfPartKey, p.cell, kRegfCheckMaxDepth);
     if (++keyCount > kRegfCheckMaxKeys)
-        return Fail(kRegfTooManyKeys, kRegfPartKey, p.cell, kRegfCheckMaxKeys);
+        return Fail(kRegfCheckTooManyKeys, kRegfPartKey, p.cell, kRegfCheckMaxKeys);
     reached.Set(p.cell);
 
     uint32_t classCell = Get32(nk + regf_nk::kClass), classLength = Get16(nk + regf_nk::kClassLength);
@@ -249,7 +249,7 @@ bool Check::Values(const unsigned char *nk)
     if (list == NULL)
         return false;
     if (room < 4 * (uint64_t)count)
-        return Fail(kRegfTooShort, kRegfPartValues, listCell, 4 * (uint64_t)count, room);
+        return Fail(kRegfCheckTooShort, kRegfPartValues, listCell, 4 * (uint64_t)count, room);
     if (!Spend(count, kRegfPartValues, listCell))
         return false;
     for (uint32_t i = 0; i < count; i++)
@@ -269,7 +269,7 @@ bool Check::Value(uint32_t cell, uint32_t entry)
         return false;
     uint32_t nameLength = Get16(vk + regf_vk::kNameLength);
     if (room < regf_vk::kName + (uint64_t)nameLength)
-        return Fail(kRegfTooShort, kRegfPartValue, cell, regf_vk::kName + (uint64_t)nameLength, room);
+        return Fail(kRegfCheckTooShort, kRegfPartValue, cell, regf_vk::kName + (uint64_t)nameLength, room);
     uint32_t length = Get32(vk + regf_vk::kDataLength), data = Get32(vk + regf_vk::kData);
     if ((length & regf_vk::kDataInline) == 0 && length > 0 && InUse(data) && Room(data) >= length)
         return true; // the common case, a cell that holds it all: no name needed
@@ -280,9 +280,9 @@ bool Check::Value(uint32_t cell, uint32_t entry)
     memcpy(report->value, name.c_str(), name.size() + 1);
     report->valueNamed = true;
     if ((length & regf_vk::kDataInline) != 0)
-        return (length & ~regf_vk::kDataInline) <= 4 || Fail(kRegfInlineTooLong, kRegfPartValue, cell);
+        return (length & ~regf_vk::kDataInline) <= 4 || Fail(kRegfCheckInlineTooLong, kRegfPartValue, cell);
     if (length == 0)
-        return data == kRegfNoCell || Fail(kRegfDataNotEmpty, kRegfPartValue, cell);
+        return data == kRegfNoCell || Fail(kRegfCheckDataNotEmpty, kRegfPartValue, cell);
     // Where the format has big data, a longer value is a "db" record: the
     // list of its segments, each as long as a segment (the last as the rest).
     if (!traits.bigData || length <= kRegfBigDataSegment)
@@ -291,16 +291,16 @@ bool Check::Value(uint32_t cell, uint32_t entry)
     if (db == NULL)
         return false;
     if (room < regf_db::kList + 4 || memcmp(db, "db", 2) != 0)
-        return Fail(kRegfTooShort, kRegfPartData, data, length, room);
+        return Fail(kRegfCheckTooShort, kRegfPartData, data, length, room);
     uint32_t count = Get16(db + regf_db::kCount), listCell = Get32(db + regf_db::kList);
     uint32_t needed = (uint32_t)((length + kRegfBigDataSegment - 1) / kRegfBigDataSegment);
     if (count < needed)
-        return Fail(kRegfFewSegments, kRegfPartData, data, needed, count);
+        return Fail(kRegfCheckFewSegments, kRegfPartData, data, needed, count);
     const unsigned char *list = Record(listCell, kRegfPartSegments, &room);
     if (list == NULL)
         return false;
     if (room < 4 * (uint64_t)count)
-        return Fail(kRegfTooShort, kRegfPartSegments, listCell, 4 * (uint64_t)count, room);
+        return Fail(kRegfCheckTooShort, kRegfPartSegments, listCell, 4 * (uint64_t)count, room);
     if (!Spend(count, kRegfPartSegments, listCell))
         return false;
     for (uint32_t i = 0; i < count; i++) {
@@ -330,7 +330,7 @@ bool Check::Subkeys(uint32_t key, const unsigned char *nk, uint32_t depth, std::
     if (index) {
         leaves = room >= regf_list::kEntries ? Get16(list + regf_list::kCount) : 0;
         if (room < regf_list::kEntries + 4 * (uint64_t)leaves)
-            return Fail(kRegfTooShort, kRegfPartSubkeys, listCell, regf_list::kEntries + 4 * (uint64_t)leaves,
+            return Fail(kRegfCheckTooShort, kRegfPartSubkeys, listCell, regf_list::kEntries + 4 * (uint64_t)leaves,
                         room);
         if (!Spend(leaves, kRegfPartSubkeys, listCell))
             return false;
@@ -345,14 +345,14 @@ bool Check::Subkeys(uint32_t key, const unsigned char *nk, uint32_t depth, std::
             return false;
         bool li = room >= 2 && memcmp(leaf, "li", 2) == 0;
         if (room < regf_list::kEntries || !(li || memcmp(leaf, "lf", 2) == 0 || memcmp(leaf, "lh", 2) == 0))
-            return Fail(kRegfWrongKind, part, leafCell);
+            return Fail(kRegfCheckWrongKind, part, leafCell);
         uint32_t n = Get16(leaf + regf_list::kCount);
         size_t entrySize = li ? 4 : 8;
         if (room < regf_list::kEntries + entrySize * (uint64_t)n)
-            return Fail(kRegfTooShort, part, leafCell, regf_list::kEntries + entrySize * (uint64_t)n, room);
+            return Fail(kRegfCheckTooShort, part, leafCell, regf_list::kEntries + entrySize * (uint64_t)n, room);
         uint64_t listed = stack->size() - first;
         if (listed + n > count)
-            return Fail(kRegfCountMismatch, kRegfPartSubkeys, listCell, count, listed + n);
+            return Fail(kRegfCheckCountMismatch, kRegfPartSubkeys, listCell, count, listed + n);
         if (!Spend(n, part, leafCell))
             return false;
         for (uint32_t i = 0; i < n; i++)
@@ -360,7 +360,7 @@ bool Check::Subkeys(uint32_t key, const unsigned char *nk, uint32_t depth, std::
                                      (uint32_t)listed + i});
     }
     if (stack->size() - first != count)
-        return Fail(kRegfCountMismatch, kRegfPartSubkeys, listCell, count, stack->size() - first);
+        return Fail(kRegfCheckCountMismatch, kRegfPartSubkeys, listCell, count, stack->size() - first);
     // Walked in the list's order.
     std::reverse(stack->begin() + (ptrdiff_t)first, stack->end());
     return true;
@@ -417,9 +417,9 @@ bool Check::Security(uint32_t cell)
         return true;
     uint32_t length = Get32(sk + regf_sk::kLength);
     if (room - regf_sk::kDescriptor < length)
-        return Fail(kRegfTooShort, kRegfPartSecurity, cell, regf_sk::kDescriptor + (uint64_t)length, room);
+        return Fail(kRegfCheckTooShort, kRegfPartSecurity, cell, regf_sk::kDescriptor + (uint64_t)length, room);
     if (!ValidDescriptor(sk + regf_sk::kDescriptor, length))
-        return Fail(kRegfBadDescriptor, kRegfPartSecurity, cell);
+        return Fail(kRegfCheckBadDescriptor, kRegfPartSecurity, cell);
     reached.Set(cell);
     securityCells.push_back(cell);
     return true;
@@ -438,7 +438,7 @@ bool Check::SecurityList()
     uint64_t room = 0, steps = 0, usedOnList = 0;
     do {
         if (++steps > securityTotal)
-            return Fail(kRegfBadSecurityList, kRegfPartHive, cell);
+            return Fail(kRegfCheckBadSecurityList, kRegfPartHive, cell);
         const unsigned char *sk = Record(cell, kRegfPartHive, "sk", regf_sk::kDescriptor, &room);
         if (sk == NULL)
             return false;
@@ -448,7 +448,7 @@ bool Check::SecurityList()
         if (n == NULL)
             return false;
         if (Get32(n + regf_sk::kPrevious) != cell)
-            return Fail(kRegfBadSecurityList, kRegfPartHive, cell);
+            return Fail(kRegfCheckBadSecurityList, kRegfPartHive, cell);
         cell = next;
     } while (cell != first);
     // Back at the first within that many steps, no cell was met twice.
@@ -461,7 +461,7 @@ bool Check::SecurityList()
                 cell = Get32(bins + cell + 4 + regf_sk::kNext);
             } while (!on && cell != first);
             if (!on)
-                return Fail(kRegfBadSecurityList, kRegfPartHive, used);
+                return Fail(kRegfCheckBadSecurityList, kRegfPartHive, used);
         }
     }
     return true;
@@ -497,7 +497,7 @@ bool RegfCheckHive(int fd, RegfCheckReport *report)
     if (pread(fd, base, sizeof base, 0) != (ssize_t)sizeof base || !ParseRegfHeader(base, sizeof base, &header) ||
         fstat(fd, &st) != 0 || (uint64_t)st.st_size < kRegfBinsStart + header.binsSize) {
         report->error = errno;
-        return c.Fail(errno != 0 ? kRegfUnreadable : kRegfBadBin, kRegfPartHive, 0);
+        return c.Fail(errno != 0 ? kRegfCheckUnreadable : kRegfCheckBadBin, kRegfPartHive, 0);
     }
     // The file as the load reads it anyway, mapped in whole: the walk reads
     // cells where they lie, in the order the keys refer to them.
@@ -505,7 +505,7 @@ bool RegfCheckHive(int fd, RegfCheckReport *report)
     void *map = mmap(NULL, length, PROT_READ, MAP_PRIVATE | MAP_POPULATE, fd, 0);
     if (map == MAP_FAILED) {
         report->error = errno;
-        return c.Fail(kRegfUnreadable, kRegfPartHive, 0);
+        return c.Fail(kRegfCheckUnreadable, kRegfPartHive, 0);
     }
     c.bins = (const unsigned char *)map + kRegfBinsStart;
     c.size = header.binsSize;
@@ -515,7 +515,7 @@ bool RegfCheckHive(int fd, RegfCheckReport *report)
         sound = CheckMapped(c, header.rootCell);
     } catch (const std::bad_alloc &) {
         report->error = ENOMEM;
-        sound = c.Fail(kRegfUnreadable, kRegfPartHive, 0);
+        sound = c.Fail(kRegfCheckUnreadable, kRegfPartHive, 0);
     }
     munmap(map, length);
     return sound;

@@ -37,27 +37,27 @@ const unsigned kRegfCheckMaxDepth = 510;
 
 // What is wrong, the first thing found.
 enum RegfDamage {
-    kRegfSound = 0,
-    kRegfUnreadable,     // the file could not be read (error)
-    kRegfBadBin,         // a bin whose header is not one, or whose offset or size is wrong
-    kRegfBadCell,        // a cell of size 0, not a multiple of 8, or running past its bin
-    kRegfNotACell,       // a reference to no cell in use: outside the bins, into a cell, or free
-    kRegfWrongKind,      // the cell referred to holds another kind of record
-    kRegfTooShort,       // the cell is shorter than its record says (need, room)
-    kRegfBadKey,         // a key record with an empty name, or larger than a key can be
-    kRegfReachedTwice,   // a key listed a second time, in two lists or in one
-    kRegfLoop,           // a key listed below itself (other: the key it is)
-    kRegfWrongParent,    // a key whose record names another parent than the key listing it
-    kRegfCountMismatch,  // a subkey list holding another number of keys than its key says (need: the
+    kRegfCheckSound = 0,
+    kRegfCheckUnreadable,     // the file could not be read (error)
+    kRegfCheckBadBin,         // a bin whose header is not one, or whose offset or size is wrong
+    kRegfCheckBadCell,        // a cell of size 0, not a multiple of 8, or running past its bin
+    kRegfCheckNotACell,       // a reference to no cell in use: outside the bins, into a cell, or free
+    kRegfCheckWrongKind,      // the cell referred to holds another kind of record
+    kRegfCheckTooShort,       // the cell is shorter than its record says (need, room)
+    kRegfCheckBadKey,         // a key record with an empty name, or larger than a key can be
+    kRegfCheckReachedTwice,   // a key listed a second time, in two lists or in one
+    kRegfCheckLoop,           // a key listed below itself (other: the key it is)
+    kRegfCheckWrongParent,    // a key whose record names another parent than the key listing it
+    kRegfCheckCountMismatch,  // a subkey list holding another number of keys than its key says (need: the
                          // key's count, room: the list's)
-    kRegfTooDeep,        // keys nested deeper than kRegfCheckMaxDepth
-    kRegfInlineTooLong,  // a value kept in its record that says it is longer than 4 bytes
-    kRegfDataNotEmpty,   // a value of length 0 that points to a data cell
-    kRegfFewSegments,    // big data of fewer segments than its length needs (need, room)
-    kRegfBadDescriptor,  // a security cell whose descriptor Windows would not take
-    kRegfBadSecurityList, // the chain of security cells is broken at this cell
-    kRegfTooManyKeys,    // more keys than kRegfCheckMaxKeys (need: the cap)
-    kRegfTooManyEntries  // more list entries than kRegfCheckMaxEntries (need: the cap)
+    kRegfCheckTooDeep,        // keys nested deeper than kRegfCheckMaxDepth
+    kRegfCheckInlineTooLong,  // a value kept in its record that says it is longer than 4 bytes
+    kRegfCheckDataNotEmpty,   // a value of length 0 that points to a data cell
+    kRegfCheckFewSegments,    // big data of fewer segments than its length needs (need, room)
+    kRegfCheckBadDescriptor,  // a security cell whose descriptor Windows would not take
+    kRegfCheckBadSecurityList, // the chain of security cells is broken at this cell
+    kRegfCheckTooManyKeys,    // more keys than kRegfCheckMaxKeys (need: the cap)
+    kRegfCheckTooManyEntries  // more list entries than kRegfCheckMaxEntries (need: the cap)
 };
 
 // The record the damage is in, or that refers to the damaged cell.
@@ -77,13 +77,13 @@ enum RegfPart {
 
 // What the check found, for the program to tell.
 struct RegfCheckReport {
-    RegfDamage damage = kRegfSound;
+    RegfDamage damage = kRegfCheckSound;
     RegfPart part = kRegfPartHive;
     uint64_t at = 0;     // the file offset of the bin or cell at fault
     uint64_t need = 0;   // see RegfDamage
     uint64_t room = 0;
     uint32_t entry = 0;  // see RegfPart
-    int error = 0;       // kRegfUnreadable: errno
+    int error = 0;       // kRegfCheckUnreadable: errno
     // The key the damage is in (or whose list refers to it), as far as it is
     // known: its path below the root, each name after "\" (empty: the root
     // key), in UTF-8, control characters as "?", cut with "..." when longer
@@ -93,7 +93,7 @@ struct RegfCheckReport {
     // its entry number entry, that key's own record being what is wrong;
     // false when path names the key itself (or is empty for the root).
     bool listed = false;
-    char other[480] = ""; // kRegfLoop: the key listed again, the same way
+    char other[480] = ""; // kRegfCheckLoop: the key listed again, the same way
     char value[160] = ""; // the value the damage is in, when its name is known
     bool valueNamed = false;
 };

@@ -138,8 +138,9 @@ TEST(OfflineDamagedHives, RefusedBeforeAnyQuestionUnlessWindowsLoadsThem)
         EXPECT_NE(std::string::npos, r.err.find(row.said)) << row.kind << ": " << r.err;
         EXPECT_EQ(d, ReadFile(hive)) << row.kind;
         EXPECT_EQ(std::set<std::string>{}, FolderNames(windows + "/Temp")) << row.kind;
-        if (TESSARIL_CMCHECK[0] != '\0')
+        if (TESSARIL_CMCHECK[0] != '\0') {
             EXPECT_FALSE(KernelAccepts(hive)) << row.kind << ": the kernel's checks take it";
+        }
     }
 
     // The hives Windows wrote, and booted from.
