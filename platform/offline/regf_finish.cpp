@@ -188,7 +188,7 @@ bool MakeFastLeaves(Pass &pass)
         uint64_t node = pending.back();
         pending.pop_back();
         if (node >= pass.cells.BinsEnd() || seen[(size_t)(node / 8)])
-            return false;
+            return pass.Stop(kRegfWrongKind);
         seen[(size_t)(node / 8)] = true;
         const unsigned char *nk = pass.cells.Read(node, regf_nk::kName, "nk");
         if (nk == NULL)
