@@ -206,7 +206,8 @@ void PhraseDamage(const RegfCheckReport &d, char *out, size_t size)
         snprintf(out, size, "%s has no data but points to a data cell", what);
         break;
     case kRegfCheckFewSegments:
-        snprintf(out, size, "%s is in %llu parts where its length needs %llu", what, room, need);
+        snprintf(out, size, "%s is cut into fewer parts (%llu) than its length needs (%llu)", what, room,
+                 need);
         break;
     case kRegfCheckBadDescriptor:
         snprintf(out, size, "%s, at offset 0x%llx, is not a valid security descriptor", what, at);
