@@ -19,10 +19,13 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <fstream>
 #include <iostream>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
 
 using namespace offline;
 
@@ -64,18 +67,23 @@ RunResult RunFailing(const Installation &inst, const std::string &windows,
     return r;
 }
 
-// A fresh copy of the installation, as the pristine one; its Windows folder.
-// Once made, only the folders a run changes are put back: the hive's and Temp.
-std::string Copy(const Installation &inst)
+// A fresh copy of the installation, as the pristine one, in the run folder
+// of a slot; its Windows folder. Once made, only the folders a run changes
+// are put back: the hive's and Temp.
+std::string Copy(const Installation &inst, int slot = 0)
 {
-    static std::string made;
-    std::string folder = WorkPath("failing-calls-run");
+    static std::mutex lock;
+    static std::map<int, std::string> made;
+    std::string folder = WorkPath("failing-calls-run" + std::to_string(slot));
     std::string from = WorkPath("failing-calls-" + inst.name);
     std::string windows = folder + inst.pristine.substr(from.size());
-    if (made != inst.name) {
-        std::string cmd = "rm -rf '" + folder + "' && cp -a '" + from + "' '" + folder + "'";
-        made = system(cmd.c_str()) == 0 ? inst.name : "";
-        return made.empty() ? "" : windows;
+    {
+        std::lock_guard<std::mutex> hold(lock);
+        if (made[slot] != inst.name) {
+            std::string cmd = "rm -rf '" + folder + "' && cp -a '" + from + "' '" + folder + "'";
+            made[slot] = system(cmd.c_str()) == 0 ? inst.name : "";
+            return made[slot].empty() ? "" : windows;
+        }
     }
     for (const std::string &rel : {"/" + inst.system32 + "/" + inst.config, "/" + inst.temp}) {
         std::string a = inst.pristine + rel, b = windows + rel;
@@ -133,9 +141,12 @@ std::string Unsequenced(std::string hive)
     return hive;
 }
 
-// The summary with the backup's time taken out.
+// The summary with the backup's time and the slot's folder taken out.
 std::string Untimed(std::string summary)
 {
+    for (size_t at = summary.find("failing-calls-run"); at != std::string::npos;
+         at = summary.find("failing-calls-run", at + 1))
+        summary[at + 17] = '#';
     size_t at = summary.find(".before-tessaril-");
     if (at != std::string::npos)
         summary.replace(at, summary.find('\n', at) - at, ".before-tessaril-TIME");
@@ -146,7 +157,7 @@ std::string Untimed(std::string summary)
 // dialogue; beside the hive, one backup of the old hive when asked for and
 // nothing else.
 void ExpectRepaired(const Installation &inst, const Reference &ref, const RunResult &r,
-                    const std::string &windows, const std::string &original, bool backup)
+                    const std::string &windows, const std::string &original, bool backup, int slot = 0)
 {
     EXPECT_EQ(0, r.exitCode) << r.err;
     EXPECT_EQ(ref.run.out, r.out);
@@ -155,7 +166,7 @@ void ExpectRepaired(const Installation &inst, const Reference &ref, const RunRes
     if (Unsequenced(ref.hive) != Unsequenced(ReadFile(hive))) {
         // Only where the old hive's big data could not be read before the
         // save: its segments stay allocated, space lost, the hive whole.
-        std::string copy = WorkPath("failing-calls-reference");
+        std::string copy = WorkPath("failing-calls-reference" + std::to_string(slot));
         WriteFile(copy, ref.hive);
         EXPECT_EQ(Reglookup(copy), Reglookup(hive));
         EXPECT_TRUE(KernelAccepts(hive));
@@ -194,6 +205,40 @@ void ExpectNamedFilesExist(const std::string &summary)
     }
 }
 
+// One point of the sweep: a run with the fault, in the slot's folder, and
+// what it must leave; after a failed save, the next run, which repairs.
+void SweepPoint(const Installation &inst, const Reference &ref, const std::string &fault, bool backup,
+                const std::string &original, int slot, std::atomic<long> *runs)
+{
+    std::string windows = Copy(inst, slot);
+    std::string config = windows + "/" + inst.system32 + "/" + inst.config;
+    RunResult r = RunFailing(inst, windows, {fault}, backup);
+    (*runs)++;
+    ASSERT_NE(-1, r.exitCode) << "killed by a signal";
+    ExpectNamedFilesExist(r.summary);
+    if (ReadFile(config + "/" + inst.hive) != original) {
+        // The hive changed: the complete repair, told as one (a failed
+        // flush of the folder is a warning).
+        ExpectRepaired(inst, ref, r, windows, original, backup, slot);
+        EXPECT_TRUE(r.err.empty() || r.err.find("warning: ") == 10) << r.err;
+        return;
+    }
+    // The hive is as it was, and so is its folder.
+    EXPECT_EQ(1, r.exitCode);
+    EXPECT_EQ(ConfirmBox({"y"}), r.out);
+    EXPECT_NE(std::string::npos, r.summary.find(": not repaired; the hive is as it was\n"));
+    EXPECT_NE(std::string::npos, r.err.find(". None of this run's changes were saved"));
+    EXPECT_EQ(FolderNames(inst.pristine + "/" + inst.system32 + "/" + inst.config), FolderNames(config));
+    EXPECT_EQ(ref.log + kFailedSave, ReadFile(windows + "/" + inst.temp + "/Tessaril.log"));
+    RunResult next = RunFailing(inst, windows, {}, backup);
+    (*runs)++;
+    ExpectRepaired(inst, ref, next, windows, original, backup, slot);
+    EXPECT_EQ("", next.err);
+}
+
+// How many runs go at once.
+const int kSlots = 4;
+
 } // namespace
 
 TEST(OfflineFailingCalls, EveryCallOfTheSaveFailsInTurn)
@@ -217,7 +262,7 @@ TEST(OfflineFailingCalls, EveryCallOfTheSaveFailsInTurn)
         {"big", {"--filler", "45", "--filter-filler", "45", "--filler-length", "200"}, {}, ""},
     };
     std::set<std::string> reached;
-    long runs = 0;
+    std::atomic<long> runs{0};
     for (Installation &inst : installations) {
         SCOPED_TRACE(inst.name);
         inst.pristine = MakeSample(FreshFolder("failing-calls-" + inst.name), inst.sampleOptions);
@@ -254,42 +299,32 @@ TEST(OfflineFailingCalls, EveryCallOfTheSaveFailsInTurn)
             EXPECT_EQ(std::vector<std::string>(rename, calls.end()),
                       std::vector<std::string>({"renameat", "fsync"}));
 
+            // The points, each run in the folder of one of a few slots at
+            // once: the runs wait on the disk more than on the processor.
+            std::vector<std::string> faults;
             std::map<std::string, long> nth;
             for (const std::string &call : calls) {
                 reached.insert(call);
                 long n = ++nth[call];
-                for (const char *mode : {"once", "twice", "from"}) {
-                    std::string fault = call + ":" + std::to_string(n) + ":" + mode;
-                    SCOPED_TRACE(fault);
-                    windows = Copy(inst);
-                    std::string config = windows + "/" + inst.system32 + "/" + inst.config;
-                    RunResult r = RunFailing(inst, windows, {fault}, backup);
-                    runs++;
-                    ASSERT_NE(-1, r.exitCode) << "killed by a signal";
-                    ExpectNamedFilesExist(r.summary);
-                    if (ReadFile(config + "/" + inst.hive) != original) {
-                        // The hive changed: the complete repair, told as one
-                        // (a failed flush of the folder is a warning).
-                        ExpectRepaired(inst, ref, r, windows, original, backup);
-                        EXPECT_TRUE(r.err.empty() || r.err.find("warning: ") == 10) << r.err;
-                    } else {
-                        // The hive is as it was, and so is its folder.
-                        EXPECT_EQ(1, r.exitCode);
-                        EXPECT_EQ(ConfirmBox({"y"}), r.out);
-                        EXPECT_NE(std::string::npos, r.summary.find(": not repaired; the hive is as it was\n"));
-                        EXPECT_NE(std::string::npos, r.err.find(". None of this run's changes were saved"));
-                        EXPECT_EQ(FolderNames(pristineHive.substr(0, pristineHive.rfind('/'))), FolderNames(config));
-                        EXPECT_EQ(ref.log + kFailedSave,
-                                  ReadFile(windows + "/" + inst.temp + "/Tessaril.log"));
-                        RunResult next = RunFailing(inst, windows, {}, backup);
-                        runs++;
-                        ExpectRepaired(inst, ref, next, windows, original, backup);
-                        EXPECT_EQ("", next.err);
-                    }
-                    if (::testing::Test::HasFailure())
-                        return;
-                }
+                for (const char *mode : {"once", "twice", "from"})
+                    faults.push_back(call + ":" + std::to_string(n) + ":" + mode);
             }
+            std::atomic<size_t> next{0};
+            auto sweep = [&](int slot) {
+                SCOPED_TRACE(inst.name + (backup ? ", --backup" : ", no backup"));
+                for (size_t i = next++; i < faults.size() && !::testing::Test::HasFailure(); i = next++) {
+                    SCOPED_TRACE(faults[i]);
+                    SweepPoint(inst, ref, faults[i], backup, original, slot, &runs);
+                }
+            };
+            std::vector<std::thread> slots;
+            for (int slot = 1; slot < kSlots; slot++)
+                slots.emplace_back(sweep, slot);
+            sweep(0);
+            for (std::thread &t : slots)
+                t.join();
+            if (::testing::Test::HasFailure())
+                return;
         }
 
         // The new file cannot be removed after the rename failed: the reason
@@ -332,6 +367,6 @@ TEST(OfflineFailingCalls, EveryCallOfTheSaveFailsInTurn)
         else if (!reached.count(call))
             ADD_FAILURE() << call << " never called";
     }
-    RecordProperty("runs", (int)runs);
+    RecordProperty("runs", (int)runs.load());
     std::cout << runs << " runs\n";
 }
