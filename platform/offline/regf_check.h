@@ -3,21 +3,22 @@
 // Every bin and cell must lie in the file with a sane size; every key must be
 // reached once from the root (no loop, no key in two lists, each record
 // naming the key that lists it as its parent, no deeper than the kernel's
-// checker allows);
-// subkey lists and their index leaves must be of the right kinds, with
-// counts that fit their cells and add up to the key's count; value lists,
-// values and their data (big data included) must lie in the hive and be as
-// long as they say; class names must fit their cells; the security cells
-// must be valid descriptors, on one closed chain. A wrong hash or hint, or a
-// list out of name order, is no damage: Windows loads such a hive.
+// checker allows); subkey lists and their index leaves must be of the right
+// kinds, with counts that fit their cells and add up to the key's count;
+// value lists, values and their data (big data included) must lie in the
+// hive and be as long as they say; class names must fit their cells; the
+// security cells must be valid descriptors, on one closed chain. A wrong
+// hash or hint, or a list out of name order, is no damage: Windows loads
+// such a hive.
 //
 // The pass is bounded whatever the file holds: the bins are read once, in
 // order, and each key at most once (a record of the keys reached is kept);
 // the walk keeps its own stack, so no depth the file sets is recursion; and
 // a hive may cost at most kRegfCheckMaxKeys keys and kRegfCheckMaxEntries
-// list entries. Time and memory are linear in the size of the hive: the
-// cells are read through a window of 64 KB, and what is kept is a few bits
-// for every 8 bytes of the bins.
+// list entries. Time and memory are linear in the size of the hive: the file
+// is mapped read-only while the check runs (the load reads all of it
+// anyway), and what is kept is two bits for every 8 bytes of the bins. It
+// reads with plain calls, not through the save's table (host_calls.h).
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_CHECK_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_CHECK_H
 
