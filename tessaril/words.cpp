@@ -102,6 +102,130 @@ const char *WhyReadOnly(HiveReadOnly why)
     return NULL;
 }
 
+// What the whole-hive check found, and where: the record at fault (the
+// key's path as far as it is known), then what is wrong with it.
+void PhraseDamage(const RegfCheckReport &d, char *out, size_t size)
+{
+    char key[sizeof d.path + 16];
+    snprintf(key, sizeof key, d.path[0] ? "key %s" : "the root key", d.path);
+    char value[sizeof d.value + sizeof key + 32];
+    if (d.valueNamed)
+        snprintf(value, sizeof value, "value \"%s\" of %s", d.value, key);
+    else
+        snprintf(value, sizeof value, "value #%u of %s", d.entry + 1, key);
+    char what[sizeof value + 64];
+    switch (d.part) {
+    case kRegfPartHive:
+        snprintf(what, sizeof what, "a cell of the hive's chain of security descriptors");
+        break;
+    case kRegfPartKey:
+        if (d.listed)
+            snprintf(what, sizeof what, "subkey #%u of %s", d.entry + 1, key);
+        else
+            snprintf(what, sizeof what, "%s", key);
+        break;
+    case kRegfPartSubkeys:
+        snprintf(what, sizeof what, "the subkey list of %s", key);
+        break;
+    case kRegfPartLeaf:
+        snprintf(what, sizeof what, "part #%u of the subkey list of %s", d.entry + 1, key);
+        break;
+    case kRegfPartClass:
+        snprintf(what, sizeof what, "the class name of %s", key);
+        break;
+    case kRegfPartSecurity:
+        snprintf(what, sizeof what, "the security descriptor of %s", key);
+        break;
+    case kRegfPartValues:
+        snprintf(what, sizeof what, "the value list of %s", key);
+        break;
+    case kRegfPartValue:
+        snprintf(what, sizeof what, "%s", value);
+        break;
+    case kRegfPartData:
+        snprintf(what, sizeof what, "the data of %s", value);
+        break;
+    case kRegfPartSegments:
+        snprintf(what, sizeof what, "the list of the parts of the data of %s", value);
+        break;
+    case kRegfPartSegment:
+        snprintf(what, sizeof what, "part #%u of the data of %s", d.entry + 1, value);
+        break;
+    }
+    unsigned long long at = d.at, need = d.need, room = d.room;
+    switch (d.damage) {
+    case kRegfCheckSound:
+    case kRegfCheckUnreadable:
+        out[0] = '\0';
+        break;
+    case kRegfCheckBadBin:
+        snprintf(out, size, "the block of cells at offset 0x%llx is not a valid one (its header, "
+                            "offset or size is wrong)", at);
+        break;
+    case kRegfCheckBadCell:
+        snprintf(out, size, "the cell at offset 0x%llx has a size that does not fit its block", at);
+        break;
+    case kRegfCheckNotACell:
+        snprintf(out, size, "%s lies at no cell in use (offset 0x%llx: outside the hive's cells, "
+                            "inside another cell, or a free one)", what, at);
+        break;
+    case kRegfCheckWrongKind:
+        snprintf(out, size, "the cell of %s, at offset 0x%llx, holds another kind of record", what, at);
+        break;
+    case kRegfCheckTooShort:
+        snprintf(out, size, "%s is longer than its cell: it needs %llu bytes, the cell at offset "
+                            "0x%llx holds %llu", what, need, at, room);
+        break;
+    case kRegfCheckBadKey:
+        snprintf(out, size, "%s has an empty name or is larger than a key can be", what);
+        break;
+    case kRegfCheckReachedTwice:
+        snprintf(out, size, "%s is listed twice (in two subkey lists, or twice in one)", key);
+        break;
+    case kRegfCheckLoop:
+        snprintf(out, size, "%s is %s%s listed again below itself: the keys form a loop", key,
+                 d.other[0] ? "key " : "the root key", d.other);
+        break;
+    case kRegfCheckWrongParent:
+        snprintf(out, size, "%s is listed under a key that its record does not name as its parent",
+                 key);
+        break;
+    case kRegfCheckCountMismatch:
+        snprintf(out, size, "%s says it has %llu subkeys, but its subkey list holds %llu", key, need,
+                 room);
+        break;
+    case kRegfCheckTooDeep:
+        snprintf(out, size, "%s lies more than %llu levels below the root, deeper than Windows "
+                            "allows", key, need);
+        break;
+    case kRegfCheckInlineTooLong:
+        snprintf(out, size, "%s says that its data, kept in its record, is longer than the 4 bytes "
+                            "there", what);
+        break;
+    case kRegfCheckDataNotEmpty:
+        snprintf(out, size, "%s has no data but points to a data cell", what);
+        break;
+    case kRegfCheckFewSegments:
+        snprintf(out, size, "%s is cut into fewer parts (%llu) than its length needs (%llu)", what, room,
+                 need);
+        break;
+    case kRegfCheckBadDescriptor:
+        snprintf(out, size, "%s, at offset 0x%llx, is not a valid security descriptor", what, at);
+        break;
+    case kRegfCheckBadSecurityList:
+        snprintf(out, size, "the hive's chain of security descriptors is broken at offset 0x%llx", at);
+        break;
+    case kRegfCheckTooManyKeys:
+        snprintf(out, size, "it holds more than %llu keys, more than tessaril reads of a SYSTEM hive",
+                 need);
+        break;
+    case kRegfCheckTooManyEntries:
+        snprintf(out, size, "its lists hold more than %llu entries in all, more than tessaril reads "
+                            "of a SYSTEM hive", need);
+        break;
+    }
+}
+
 // Why the SYSTEM hive cannot be used, the whole refusal.
 void PhraseSystemRefusal(const OfflineOpenReport &r, char *message, size_t size)
 {
@@ -142,7 +266,10 @@ void PhraseSystemRefusal(const OfflineOpenReport &r, char *message, size_t size)
         // The rest say what is wrong with the hive, then what to do.
         OfflineLoadResult result = r.system.result;
         const char *todo =
-            result == kLoadCorrupt || result == kLoadTooLarge
+            r.system.problem == kHiveDamaged
+                ? "Let Windows check and mend it, or restore the hive from a backup, then run "
+                  "tessaril again."
+            : result == kLoadCorrupt || result == kLoadTooLarge
                 ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
             : result == kLoadNoControlSet
                 ? "Windows could not start from it either: restore the hive from a backup, then "
@@ -281,6 +408,7 @@ void PhraseHiveLoad(const HiveLoadReport &r, char *out, size_t size)
         "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses its structure)",
         "%s names no control set that it holds: neither its Select\\Default nor its "
         "Select\\Current value is the number of an existing ControlSet key",
+        NULL,
     };
     unsigned def = r.byDefault, cur = r.byCurrent;
     if (r.problem == kHiveCannotOpen) {
@@ -291,6 +419,10 @@ void PhraseHiveLoad(const HiveLoadReport &r, char *out, size_t size)
                  "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read)",
                  r.size, r.kind, r.maxBytes);
         snprintf(out, size, "%s %s, so it was not read", r.shown, detail);
+    } else if (r.problem == kHiveDamaged) {
+        char detail[2048];
+        PhraseDamage(r.damage, detail, sizeof detail);
+        snprintf(out, size, "%s is damaged: %s", r.shown, detail);
     } else if (r.problem != kHiveLoaded) {
         snprintf(out, size, kProblems[r.problem], r.shown);
     } else if (def != 0 && cur != 0 && def != cur) {
