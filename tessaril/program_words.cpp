@@ -6,7 +6,6 @@
 #include <stdio.h>
 #include <string.h>
 
-static const char kTryHelp[] = "tessaril: try 'tessaril --help' for more information.\n";
 
 static const char kHelp[] =
     "Usage: tessaril [OPTION]... [PATH]\n"
@@ -64,31 +63,26 @@ static const char kHelp[] =
     "\n"
     "Recipes for disks, disk images and virtual machine images: man tessaril\n";
 
-void SayHelp(FILE *out) { fputs(kHelp, out); }
+void SayHelp(void) { fputs(kHelp, stdout); }
 
-void SayTryHelp(FILE *out) { fputs(kTryHelp, out); }
+void SayTryHelp(void) { Say(kSayError, "try 'tessaril --help' for more information."); }
 
-void SayCommandLineProblem(FILE *out, CommandLineProblem problem, int paths)
+void SayCommandLineProblem(CommandLineProblem problem, int paths)
 {
     if (problem == kMoreThanOnePath)
-        fprintf(out, "tessaril: one PATH only, not %d\n", paths);
+        Say(kSayError, Text("one PATH only, not %d", paths));
     else if (problem == kCheckAndBackup)
-        fputs("tessaril: --check writes nothing, so it keeps no backup either: give one of "
-              "--check and --backup\n",
-              out);
+        Say(kSayError, "--check writes nothing, so it keeps no backup either: give one of "
+                       "--check and --backup");
     else
-        fputs("tessaril: name the installation: its Windows folder or the root of its system "
-              "drive, as PATH or in TESSARIL_SYSTEMROOT\n",
-              out);
-    fputs(kTryHelp, out);
+        Say(kSayError, "name the installation: its Windows folder or the root of its system "
+                       "drive, as PATH or in TESSARIL_SYSTEMROOT");
+    SayTryHelp();
 }
 
-void SayOutputFailed(FILE *out, int error)
-{
-    fprintf(out, "tessaril: standard output could not be written: %s\n", strerror(error));
-}
+void SayOutputFailed(int error) { Say(kSayError, Text("standard output could not be written: %s", strerror(error))); }
 
-void PhraseUnsupportedSystem(const char *windows, const SystemVersion &version, char *out, size_t size)
+std::string PhraseUnsupportedSystem(const char *windows, const SystemVersion &version)
 {
     static const struct {
         DWORD major, minor;
@@ -101,22 +95,21 @@ void PhraseUnsupportedSystem(const char *windows, const SystemVersion &version, 
         {6, 3, "Windows 8.1 or Server 2012 R2"},
         {10, 0, "Windows 10 or later"},
     };
-    char system[256];
+    std::string system;
     if (!version.known) {
-        snprintf(system, sizeof system, "names no Windows version that can be read (in the SOFTWARE hive)");
+        system = "names no Windows version that can be read (in the SOFTWARE hive)";
     } else {
         const char *name = version.major < 5 ? "an NT release older than Windows 2000"
                                              : "an NT release newer than Windows XP";
         for (const auto &k : kNames)
             if (k.major == version.major && k.minor == version.minor)
                 name = k.name;
-        snprintf(system, sizeof system, "is %s (version %lu.%lu)", name, (unsigned long)version.major,
-                 (unsigned long)version.minor);
+        system = Text("is %s (version %lu.%lu)", name, (unsigned long)version.major,
+                      (unsigned long)version.minor);
     }
-    snprintf(out, size,
-             "tessaril: the installation at %s %s, and tessaril repairs only Windows 2000 "
-             "and XP. Nothing was changed.",
-             windows, system);
+    return Text("the installation at %s %s, and tessaril repairs only Windows 2000 "
+                "and XP. Nothing was changed.",
+                windows, system.c_str());
 }
 
 namespace {
@@ -124,33 +117,27 @@ namespace {
 const char *const kWhyNotSetUp[] = {"", "its file is missing or cannot be opened",
                                     "its service key could not be made",
                                     "its filter list could not be written"};
+static_assert(sizeof kWhyNotSetUp / sizeof *kWhyNotSetUp == kNotSetUpCount, "a reason has no words");
 
-void Quoted(FILE *out, bool there, const char *list)
-{
-    if (there)
-        fprintf(out, "\"%s\"", list);
-    else
-        fputs("none", out);
-}
+std::string Quoted(bool there, const char *list) { return there ? Text("\"%s\"", list) : "none"; }
 
 } // namespace
 
-void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairState &before,
-                  const RepairState &after, bool check)
+void PrintSummary(const InstallationOutcome &outcome, const RepairState &before, const RepairState &after,
+                  bool check)
 {
-    char controlSet[32] = "the current control set";
+    std::string controlSet = "the current control set";
     if (outcome.controlSet != 0)
-        snprintf(controlSet, sizeof controlSet, "ControlSet%03u", outcome.controlSet);
+        controlSet = Text("ControlSet%03u", outcome.controlSet);
     if (check)
-        fprintf(out, "tessaril: checked %s of %s: %s\n", controlSet, outcome.hive,
-                outcome.changed ? "a repair would change it" : "nothing to change");
+        Say(kSaySummary, Text("checked %s of %s: %s", controlSet.c_str(), outcome.hive,
+                              outcome.changed ? "a repair would change it" : "nothing to change"));
     else if (outcome.saveFailed || outcome.error[0] != '\0')
-        fprintf(out, "tessaril: %s of %s: not repaired; the hive is as it was\n", controlSet,
-                outcome.hive);
+        Say(kSaySummary, Text("%s of %s: not repaired; the hive is as it was", controlSet.c_str(), outcome.hive));
     else
-        fprintf(out, "tessaril: %s of %s: %s\n", controlSet, outcome.hive,
-                outcome.saved ? "repaired, and the hive saved"
-                              : "nothing to change, so the hive was left as it was");
+        Say(kSaySummary, Text("%s of %s: %s", controlSet.c_str(), outcome.hive,
+                              outcome.saved ? "repaired, and the hive saved"
+                                            : "nothing to change, so the hive was left as it was"));
 
     // Changes that did not reach the disk are not told as made.
     bool unchanged = !check && !outcome.saved;
@@ -158,32 +145,26 @@ void PrintSummary(FILE *out, const InstallationOutcome &outcome, const RepairSta
         if (before.listThere[list] == after.listThere[list] &&
             strcmp(before.list[list], after.list[list]) == 0)
             continue;
-        fprintf(out, "tessaril: %s %s ", RepairValueName(list), check ? "would go from" : "went from");
-        Quoted(out, before.listThere[list], before.list[list]);
-        fputs(" to ", out);
-        Quoted(out, after.listThere[list], after.list[list]);
-        fputs("\n", out);
+        Say(kSaySummary, Text("%s %s %s to %s", RepairValueName(list), check ? "would go from" : "went from",
+                              Quoted(before.listThere[list], before.list[list]).c_str(),
+                              Quoted(after.listThere[list], after.list[list]).c_str()));
     }
-    bool any = false;
+    std::string created;
     for (int entry = 0; entry < kRepairEntries && !unchanged; entry++)
-        if (!before.serviceThere[entry] && after.serviceThere[entry]) {
-            fprintf(out, "%s%s", any ? ", " : check ? "tessaril: service keys a repair would create: "
-                                                   : "tessaril: service keys created: ",
-                    RepairDriver(entry));
-            any = true;
-        }
-    if (any)
-        fputs("\n", out);
+        if (!before.serviceThere[entry] && after.serviceThere[entry])
+            created += (created.empty() ? "" : ", ") + std::string(RepairDriver(entry));
+    if (!created.empty())
+        Say(kSaySummary, (check ? "service keys a repair would create: " : "service keys created: ") + created);
     for (int entry = 0; entry < kRepairEntries && !outcome.saveFailed; entry++)
         if (NotSetUp why = WhyNotSetUp(after, entry))
-            fprintf(out, "tessaril: %s %s set up: %s\n", RepairDriver(entry),
-                    check ? "could not be" : "is not", kWhyNotSetUp[why]);
+            Say(kSaySummary, Text("%s %s set up: %s", RepairDriver(entry), check ? "could not be" : "is not",
+                                  kWhyNotSetUp[why]));
     if (outcome.kept[0] != '\0')
-        fprintf(out, "tessaril: the hive as it was is kept as %s\n", outcome.kept);
+        Say(kSaySummary, Text("the hive as it was is kept as %s", outcome.kept));
     if (check)
-        fputs("tessaril: nothing was written\n", out);
+        Say(kSaySummary, "nothing was written");
     else if (outcome.log[0] != '\0')
-        fprintf(out, "tessaril: the log: %s\n", outcome.log);
+        Say(kSaySummary, Text("the log: %s", outcome.log));
     else
-        fputs("tessaril: no log could be kept\n", out);
+        Say(kSaySummary, "no log could be kept");
 }

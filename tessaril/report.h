@@ -47,7 +47,7 @@ const char *RepairValueName(int list);
 const char *RepairDriver(int entry);
 
 // Why a driver is not set up after a run.
-enum NotSetUp { kSetUp = 0, kFileMissing, kNoServiceKey, kNotListed };
+enum NotSetUp { kSetUp = 0, kFileMissing, kNoServiceKey, kNotListed, kNotSetUpCount };
 NotSetUp WhyNotSetUp(const RepairState &after, int entry);
 
 // Whether every driver is set up.

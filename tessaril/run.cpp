@@ -33,15 +33,10 @@ int CheckOutput(int status)
 {
     if (fflush(stdout) == 0 && !ferror(stdout))
         return status;
-    SayOutputFailed(stderr, errno);
+    SayOutputFailed(errno);
     return status == kStatusInOrder ? kStatusNotSaved : status;
 }
 
-int Refuse(const char *message)
-{
-    fprintf(stderr, "%s\n", message);
-    return kStatusRefused;
-}
 
 // What the command line asks for.
 struct CommandLine {
@@ -83,20 +78,19 @@ bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
             line->options.quiet = true;
             break;
         case 'h':
-            SayHelp(stdout);
+            SayHelp();
             *status = CheckOutput(kStatusInOrder);
             return false;
         case 'V': {
             HivexInUse found;
             FindHivexInUse(&found);
-            char hivex[4096 + 300];
-            PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
-            printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT, hivex);
+            printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT,
+                   PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH).c_str());
             *status = CheckOutput(kStatusInOrder);
             return false;
         }
         default:
-            SayTryHelp(stderr);
+            SayTryHelp();
             *status = kStatusRefused;
             return false;
         }
@@ -108,7 +102,7 @@ bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
                                  : path == NULL || path[0] == '\0'        ? kNoInstallationNamed
                                                                           : kCommandLineOk;
     if (problem != kCommandLineOk) {
-        SayCommandLineProblem(stderr, problem, argc - optind);
+        SayCommandLineProblem(problem, argc - optind);
         *status = kStatusRefused;
         return false;
     }
@@ -119,13 +113,13 @@ bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
 // any question: true to go on, false with the status to end with.
 bool Open(const CommandLine &line, int *status)
 {
-    char message[8192];
     SetInstallationOptions(line.options);
     OfflineOpenReport opening;
     bool opened = OpenOfflineInstallation(line.path, &opening);
-    PhraseOpening(opening, message, sizeof message);
+    Message message = PhraseOpening(opening);
     if (!opened) {
-        *status = Refuse(message);
+        message.Say();
+        *status = kStatusRefused;
         return false;
     }
     // Windows 2000 and XP only: told before any question, as the wizard
@@ -135,17 +129,14 @@ bool Open(const CommandLine &line, int *status)
     if (UnsupportedSystem(&version)) {
         InstallationOutcome outcome;
         GetInstallationOutcome(&outcome);
-        char refusal[PATH_MAX + 512];
-        PhraseUnsupportedSystem(outcome.windows, version, refusal, sizeof refusal);
-        if (message[0] != '\0')
-            fprintf(stderr, "%s\n", message);
+        message.Say();
         HiveSaveReport ignored;
         CloseOfflineInstallation(&ignored);
-        *status = Refuse(refusal);
+        Say(kSayError, PhraseUnsupportedSystem(outcome.windows, version));
+        *status = kStatusRefused;
         return false;
     }
-    if (message[0] != '\0')
-        fprintf(stderr, "%s\n", message);
+    message.Say();
     fflush(stderr);
     return true;
 }
@@ -181,10 +172,7 @@ void Run(const CommandLine &line, RunEnd *end)
     bool unsaved = false;
     HiveSaveReport save;
     end->closed = CloseOfflineInstallation(&save, &unsaved, &outcome);
-    char message[8192];
-    PhraseClosing(end->closed, save, message, sizeof message);
-    if (message[0] != '\0')
-        fprintf(stderr, "%s\n", message);
+    PhraseClosing(end->closed, save).Say();
     // The log has told of the changes as made: its last line says they did
     // not reach the disk.
     if (unsaved) {
@@ -200,7 +188,7 @@ int Report(const CommandLine &line, const RunEnd &end)
 {
     int status = DecideExitStatus(end.outcome, end.closed, end.after, line.options.check);
     if (!end.outcome.declined && !line.options.quiet)
-        PrintSummary(stdout, end.outcome, end.before, end.after, line.options.check);
+        PrintSummary(end.outcome, end.before, end.after, line.options.check);
     return CheckOutput(status);
 }
 

@@ -1,7 +1,7 @@
-// The Linux program's words, all of them: what the offline backend reports
-// (the installation's opening and closing, each hive's load and save, the
-// hivex library in use, system errors), and the program's own help, command
-// line errors, refusals and summary.
+// The Linux program's words for what the offline backend reports, which
+// answers in facts: the installation's opening and closing, each hive's load
+// and save, the damage the whole-hive check found, the hivex library in use,
+// system errors. The program's own sentences are program_words.cpp.
 #include "tessaril/words.h"
 
 #include "platform/offline/hivex_store.h"
@@ -12,71 +12,51 @@
 
 namespace {
 
-// Appends a line to a message for the user.
-void AddLine(char *message, size_t size, const char *line)
+// What a drive root or a folder named held, as the first line of the
+// message; the kind of the line into *kind.
+std::string PhraseFolder(const WindowsFolderReport &r, SayKind *kind)
 {
-    size_t used = strlen(message);
-    if (line[0] != '\0' && used + 1 < size)
-        snprintf(message + used, size - used, "%s%s", used ? "\n" : "", line);
-}
-
-// What a drive root or a folder named held, as the first line of the message.
-void PhraseFolder(const WindowsFolderReport &r, char *note, size_t noteSize)
-{
-    note[0] = '\0';
     const char *host = r.host;
     const char *base = strcmp(host, "/") ? host : "";
+    *kind = kSayError;
     switch (r.finding) {
     case kFolderGiven:
-        return;
+        return "";
     case kFolderNotThere:
-        snprintf(note, noteSize,
-                 r.error == ENOENT  ? "tessaril: %s does not exist."
-                 : r.error == EACCES ? "tessaril: %s may not be entered (permission denied)."
-                 : r.error == ENOTDIR ? "tessaril: %s is not a folder."
-                                      : "tessaril: %s cannot be looked at.",
-                 r.path);
-        return;
+        return Text(r.error == ENOENT    ? "%s does not exist."
+                    : r.error == EACCES  ? "%s may not be entered (permission denied)."
+                    : r.error == ENOTDIR ? "%s is not a folder."
+                                         : "%s cannot be looked at.",
+                    r.path);
     case kFolderNone:
-        snprintf(note, noteSize,
-                 "tessaril: %s holds no system32/config/system hive, nor does any folder at its "
-                 "top level, so it is neither the Windows folder of a Windows 2000 or XP "
-                 "installation nor the root of its system drive.",
-                 host);
-        return;
+        return Text("%s holds no system32/config/system hive, nor does any folder at its "
+                    "top level, so it is neither the Windows folder of a Windows 2000 or XP "
+                    "installation nor the root of its system drive.",
+                    host);
     case kFolderTheOne:
-        snprintf(note, noteSize, "tessaril: repairing the installation in %s.", r.folder);
-        return;
+        *kind = kSayPlain;
+        return Text("repairing the installation in %s.", r.folder);
     case kFolderByBootIni:
-        snprintf(note, noteSize,
-                 "tessaril: %s holds %d Windows folders; boot.ini's default names %s: "
-                 "repairing the installation in %s.",
-                 host, r.count, r.named, r.folder);
-        return;
+        *kind = kSayPlain;
+        return Text("%s holds %d Windows folders; boot.ini's default names %s: "
+                    "repairing the installation in %s.",
+                    host, r.count, r.named, r.folder);
     case kFolderSeveral:
         break;
     }
     int count = r.count;
-    size_t at = (size_t)snprintf(note, noteSize, "tessaril: %s holds %d Windows folders:", host,
-                                 count);
-    for (int i = 0; i < count && i < kMaxListedFolders && at < noteSize; i++)
-        at += (size_t)snprintf(note + at, noteSize - at, "%s %s/%s", i ? "," : "", base,
-                               r.names[i]);
-    if (count > kMaxListedFolders && at < noteSize)
-        at += (size_t)snprintf(note + at, noteSize - at, " and %d more", count - kMaxListedFolders);
-    if (at < noteSize) {
-        if (r.named[0] != '\0')
-            at += (size_t)snprintf(note + at, noteSize - at,
-                                   " (boot.ini's default names %s, which is none of them).",
-                                   r.named);
-        else
-            at += (size_t)snprintf(note + at, noteSize - at,
-                                   " (no boot.ini default names one of them).");
-    }
-    if (at < noteSize)
-        snprintf(note + at, noteSize - at,
-                 " Name the one to repair, for example: tessaril %s/%s. Nothing was changed.",
-                 base, r.names[0]);
+    std::string note = Text("%s holds %d Windows folders:", host, count);
+    for (int i = 0; i < count && i < kMaxListedFolders; i++)
+        note += Text("%s %s/%s", i ? "," : "", base, r.names[i]);
+    if (count > kMaxListedFolders)
+        note += Text(" and %d more", count - kMaxListedFolders);
+    if (r.named[0] != '\0')
+        note += Text(" (boot.ini's default names %s, which is none of them).", r.named);
+    else
+        note += " (no boot.ini default names one of them).";
+    note += Text(" Name the one to repair, for example: tessaril %s/%s. Nothing was changed.", base,
+                 r.names[0]);
+    return note;
 }
 
 // Why a hive may not be written; NULL when it may.
@@ -104,290 +84,235 @@ const char *WhyReadOnly(HiveReadOnly why)
 
 // What the whole-hive check found, and where: the record at fault (the
 // key's path as far as it is known), then what is wrong with it.
-void PhraseDamage(const RegfCheckReport &d, char *out, size_t size)
+std::string PhraseDamage(const RegfCheckReport &d)
 {
-    char key[sizeof d.path + 16];
-    snprintf(key, sizeof key, d.path[0] ? "key %s" : "the root key", d.path);
-    char value[sizeof d.value + sizeof key + 32];
-    if (d.valueNamed)
-        snprintf(value, sizeof value, "value \"%s\" of %s", d.value, key);
-    else
-        snprintf(value, sizeof value, "value #%u of %s", d.entry + 1, key);
-    char what[sizeof value + 64];
+    std::string k = d.path[0] ? Text("key %s", d.path) : "the root key";
+    const char *key = k.c_str();
+    std::string v = d.valueNamed ? Text("value \"%s\" of %s", d.value, key) : Text("value #%u of %s", d.entry + 1, key);
+    const char *value = v.c_str();
+    std::string w;
     switch (d.part) {
     case kRegfPartHive:
-        snprintf(what, sizeof what, "a cell of the hive's chain of security descriptors");
+        w = Text("a cell of the hive's chain of security descriptors");
         break;
     case kRegfPartKey:
         if (d.listed)
-            snprintf(what, sizeof what, "subkey #%u of %s", d.entry + 1, key);
+            w = Text("subkey #%u of %s", d.entry + 1, key);
         else
-            snprintf(what, sizeof what, "%s", key);
+            w = Text("%s", key);
         break;
     case kRegfPartSubkeys:
-        snprintf(what, sizeof what, "the subkey list of %s", key);
+        w = Text("the subkey list of %s", key);
         break;
     case kRegfPartLeaf:
-        snprintf(what, sizeof what, "part #%u of the subkey list of %s", d.entry + 1, key);
+        w = Text("part #%u of the subkey list of %s", d.entry + 1, key);
         break;
     case kRegfPartClass:
-        snprintf(what, sizeof what, "the class name of %s", key);
+        w = Text("the class name of %s", key);
         break;
     case kRegfPartSecurity:
-        snprintf(what, sizeof what, "the security descriptor of %s", key);
+        w = Text("the security descriptor of %s", key);
         break;
     case kRegfPartValues:
-        snprintf(what, sizeof what, "the value list of %s", key);
+        w = Text("the value list of %s", key);
         break;
     case kRegfPartValue:
-        snprintf(what, sizeof what, "%s", value);
+        w = Text("%s", value);
         break;
     case kRegfPartData:
-        snprintf(what, sizeof what, "the data of %s", value);
+        w = Text("the data of %s", value);
         break;
     case kRegfPartSegments:
-        snprintf(what, sizeof what, "the list of the parts of the data of %s", value);
+        w = Text("the list of the parts of the data of %s", value);
         break;
     case kRegfPartSegment:
-        snprintf(what, sizeof what, "part #%u of the data of %s", d.entry + 1, value);
+        w = Text("part #%u of the data of %s", d.entry + 1, value);
         break;
     }
+    const char *what = w.c_str();
     unsigned long long at = d.at, need = d.need, room = d.room;
     switch (d.damage) {
     case kRegfCheckSound:
     case kRegfCheckUnreadable:
-        out[0] = '\0';
         break;
     case kRegfCheckBadBin:
-        snprintf(out, size, "the block of cells at offset 0x%llx is not a valid one (its header, "
+        return Text("the block of cells at offset 0x%llx is not a valid one (its header, "
                             "offset or size is wrong)", at);
-        break;
     case kRegfCheckBadCell:
-        snprintf(out, size, "the cell at offset 0x%llx has a size that does not fit its block", at);
-        break;
+        return Text("the cell at offset 0x%llx has a size that does not fit its block", at);
     case kRegfCheckNotACell:
-        snprintf(out, size, "%s lies at no cell in use (offset 0x%llx: outside the hive's cells, "
+        return Text("%s lies at no cell in use (offset 0x%llx: outside the hive's cells, "
                             "inside another cell, or a free one)", what, at);
-        break;
     case kRegfCheckWrongKind:
-        snprintf(out, size, "the cell of %s, at offset 0x%llx, holds another kind of record", what, at);
-        break;
+        return Text("the cell of %s, at offset 0x%llx, holds another kind of record", what, at);
     case kRegfCheckTooShort:
-        snprintf(out, size, "%s is longer than its cell: it needs %llu bytes, the cell at offset "
+        return Text("%s is longer than its cell: it needs %llu bytes, the cell at offset "
                             "0x%llx holds %llu", what, need, at, room);
-        break;
     case kRegfCheckBadKey:
-        snprintf(out, size, "%s has an empty name or is larger than a key can be", what);
-        break;
+        return Text("%s has an empty name or is larger than a key can be", what);
     case kRegfCheckReachedTwice:
-        snprintf(out, size, "%s is listed twice (in two subkey lists, or twice in one)", key);
-        break;
+        return Text("%s is listed twice (in two subkey lists, or twice in one)", key);
     case kRegfCheckLoop:
-        snprintf(out, size, "%s is %s%s listed again below itself: the keys form a loop", key,
+        return Text("%s is %s%s listed again below itself: the keys form a loop", key,
                  d.other[0] ? "key " : "the root key", d.other);
-        break;
     case kRegfCheckWrongParent:
-        snprintf(out, size, "%s is listed under a key that its record does not name as its parent",
+        return Text("%s is listed under a key that its record does not name as its parent",
                  key);
-        break;
     case kRegfCheckCountMismatch:
-        snprintf(out, size, "%s says it has %llu subkeys, but its subkey list holds %llu", key, need,
+        return Text("%s says it has %llu subkeys, but its subkey list holds %llu", key, need,
                  room);
-        break;
     case kRegfCheckTooDeep:
-        snprintf(out, size, "%s lies more than %llu levels below the root, deeper than Windows "
+        return Text("%s lies more than %llu levels below the root, deeper than Windows "
                             "allows", key, need);
-        break;
     case kRegfCheckInlineTooLong:
-        snprintf(out, size, "%s says that its data, kept in its record, is longer than the 4 bytes "
+        return Text("%s says that its data, kept in its record, is longer than the 4 bytes "
                             "there", what);
-        break;
     case kRegfCheckDataNotEmpty:
-        snprintf(out, size, "%s has no data but points to a data cell", what);
-        break;
+        return Text("%s has no data but points to a data cell", what);
     case kRegfCheckFewSegments:
-        snprintf(out, size, "%s is cut into fewer parts (%llu) than its length needs (%llu)", what, room,
+        return Text("%s is cut into fewer parts (%llu) than its length needs (%llu)", what, room,
                  need);
-        break;
     case kRegfCheckBadDescriptor:
-        snprintf(out, size, "%s, at offset 0x%llx, is not a valid security descriptor", what, at);
-        break;
+        return Text("%s, at offset 0x%llx, is not a valid security descriptor", what, at);
     case kRegfCheckBadSecurityList:
-        snprintf(out, size, "the hive's chain of security descriptors is broken at offset 0x%llx", at);
-        break;
+        return Text("the hive's chain of security descriptors is broken at offset 0x%llx", at);
     case kRegfCheckTooManyKeys:
-        snprintf(out, size, "it holds more than %llu keys, more than tessaril reads of a SYSTEM hive",
+        return Text("it holds more than %llu keys, more than tessaril reads of a SYSTEM hive",
                  need);
-        break;
     case kRegfCheckTooManyEntries:
-        snprintf(out, size, "its lists hold more than %llu entries in all, more than tessaril reads "
+        return Text("its lists hold more than %llu entries in all, more than tessaril reads "
                             "of a SYSTEM hive", need);
-        break;
     }
+    return "";
 }
 
 // Why the SYSTEM hive cannot be used, the whole refusal.
-void PhraseSystemRefusal(const OfflineOpenReport &r, char *message, size_t size)
+std::string PhraseSystemRefusal(const OfflineOpenReport &r)
 {
     const char *host = r.folder.folder;
-    char detail[PATH_MAX + 512];
-    PhraseHiveLoad(r.system, detail, sizeof detail);
     switch (r.system.result) {
     case kLoadMissing:
-        snprintf(message, size,
-                 "tessaril: %s holds no system32/config/system hive, so it is not the Windows "
-                 "folder of a Windows 2000 or XP installation.",
-                 host);
-        break;
+        return Text("%s holds no system32/config/system hive, so it is not the Windows "
+                    "folder of a Windows 2000 or XP installation.",
+                    host);
     case kLoadInUse:
-        snprintf(message, size,
-                 "tessaril: the installation at %s is in use: another tessaril run holds its "
-                 "SYSTEM hive. Try again when that run has ended. Nothing was changed.",
-                 host);
-        break;
+        return Text("the installation at %s is in use: another tessaril run holds its "
+                    "SYSTEM hive. Try again when that run has ended. Nothing was changed.",
+                    host);
     case kLoadNotClean:
         if (r.logs[0] != '\0')
-            snprintf(message, size,
-                     "tessaril: Windows did not shut down cleanly, so the SYSTEM hive %s lacks its "
-                     "latest changes (they are in %s beside it), and a repair now would lose them. "
-                     "Start that Windows once and shut it down normally, or replay the hive's log "
-                     "into it with a tool made for that, then run tessaril again. Nothing was "
-                     "changed.",
-                     r.system.shown, r.logs);
-        else
-            snprintf(message, size,
-                     "tessaril: Windows did not shut down cleanly, so the SYSTEM hive %s may lack "
-                     "its latest changes, and no log file that holds them is beside it. Start that "
-                     "Windows once and shut it down normally, then run tessaril again. Nothing was "
-                     "changed.",
-                     r.system.shown);
-        break;
-    default: {
-        // The rest say what is wrong with the hive, then what to do.
-        OfflineLoadResult result = r.system.result;
-        const char *todo =
-            r.system.problem == kHiveDamaged
-                ? "Let Windows check and mend it, or restore the hive from a backup, then run "
-                  "tessaril again."
-            : result == kLoadCorrupt || result == kLoadTooLarge
-                ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
-            : result == kLoadNoControlSet
-                ? "Windows could not start from it either: restore the hive from a backup, then "
-                  "run tessaril again."
-            : result == kLoadLink ? "Mount the installation so that its own folders and files are "
-                                    "no links, then run tessaril again."
-                                  : "Mend that, then run tessaril again.";
-        snprintf(message, size, "tessaril: the SYSTEM hive cannot be used: %s. %s Nothing was changed.",
-                 detail, todo);
+            return Text("Windows did not shut down cleanly, so the SYSTEM hive %s lacks its "
+                        "latest changes (they are in %s beside it), and a repair now would lose them. "
+                        "Start that Windows once and shut it down normally, or replay the hive's log "
+                        "into it with a tool made for that, then run tessaril again. Nothing was "
+                        "changed.",
+                        r.system.shown, r.logs);
+        return Text("Windows did not shut down cleanly, so the SYSTEM hive %s may lack "
+                    "its latest changes, and no log file that holds them is beside it. Start that "
+                    "Windows once and shut it down normally, then run tessaril again. Nothing was "
+                    "changed.",
+                    r.system.shown);
+    default:
         break;
     }
-    }
+    // The rest say what is wrong with the hive, then what to do.
+    OfflineLoadResult result = r.system.result;
+    const char *todo =
+        r.system.problem == kHiveDamaged
+            ? "Let Windows check and mend it, or restore the hive from a backup, then run "
+              "tessaril again."
+        : result == kLoadCorrupt || result == kLoadTooLarge
+            ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
+        : result == kLoadNoControlSet
+            ? "Windows could not start from it either: restore the hive from a backup, then "
+              "run tessaril again."
+        : result == kLoadLink ? "Mount the installation so that its own folders and files are "
+                                "no links, then run tessaril again."
+                              : "Mend that, then run tessaril again.";
+    return Text("the SYSTEM hive cannot be used: %s. %s Nothing was changed.",
+                PhraseHiveLoad(r.system).c_str(), todo);
 }
 
 } // namespace
 
-void PhraseOpening(const OfflineOpenReport &r, char *message, size_t size)
+Message PhraseOpening(const OfflineOpenReport &r)
 {
-    message[0] = '\0';
+    Message m;
     const char *host = r.folder.folder;
+    SayKind kind = kSayError;
     switch (r.refusal) {
     case kOpenNoPath:
-        snprintf(message, size,
-                 "tessaril: no installation named: give the Windows folder of the mounted "
-                 "installation or the root of its system drive, for example /mnt/xp/WINDOWS or "
-                 "/mnt/xp.");
-        return;
+        m.Add(kSayError, "no installation named: give the Windows folder of the mounted "
+                         "installation or the root of its system drive, for example /mnt/xp/WINDOWS or "
+                         "/mnt/xp.");
+        return m;
     case kOpenNoFolder:
-        PhraseFolder(r.folder, message, size);
-        return;
+        m.Add(kSayError, PhraseFolder(r.folder, &kind));
+        return m;
     case kOpenBadName:
-        snprintf(message, size, "tessaril: %s cannot be a Windows folder.", host);
-        return;
+        m.Add(kSayError, Text("%s cannot be a Windows folder.", host));
+        return m;
     case kOpenTooLong:
-        snprintf(message, size, "tessaril: %s is too long.", host);
-        return;
+        m.Add(kSayError, Text("%s is too long.", host));
+        return m;
     case kOpenSystemHive:
-        PhraseSystemRefusal(r, message, size);
-        return;
+        m.Add(kSayError, PhraseSystemRefusal(r));
+        return m;
     case kOpenReadOnly:
-        snprintf(message, size, "tessaril: %s cannot be changed: %s. Nothing was changed.",
-                 r.system.shown, WhyReadOnly(r.readOnly));
-        return;
+        m.Add(kSayError, Text("%s cannot be changed: %s. Nothing was changed.", r.system.shown,
+                              WhyReadOnly(r.readOnly)));
+        return m;
     case kOpenSoftwareInUse:
-        snprintf(message, size,
-                 "tessaril: the installation at %s is in use: another process holds its SOFTWARE "
-                 "hive. Nothing was changed.",
-                 host);
-        return;
+        m.Add(kSayError, Text("the installation at %s is in use: another process holds its SOFTWARE "
+                              "hive. Nothing was changed.",
+                              host));
+        return m;
     case kOpenUsable:
         break;
     }
     // What was chosen on a drive root is said first; notes and warnings
     // follow it.
-    PhraseFolder(r.folder, message, size);
-    char detail[PATH_MAX + 512];
-    PhraseHiveLoad(r.system, detail, sizeof detail);
-    if (detail[0] != '\0') {
-        char note[sizeof detail + 32];
-        snprintf(note, sizeof note, "tessaril: note: %s.", detail);
-        AddLine(message, size, note);
-    }
-    if (const char *why = WhyReadOnly(r.readOnly)) {
-        char note[sizeof r.system.shown + 512];
-        snprintf(note, sizeof note, "tessaril: note: %s cannot be changed: %s.", r.system.shown,
-                 why);
-        AddLine(message, size, note);
-    }
-    if (r.codePage[0] != '\0') {
-        char warning[400];
-        snprintf(warning, sizeof warning,
-                 "tessaril: warning: the installation's ANSI code page (Control\\Nls\\CodePage, ACP "
-                 "\"%s\") is not one this system can convert, so its names and texts are read as "
-                 "Windows-1252; characters outside it come out as \"?\".",
-                 r.codePage);
-        AddLine(message, size, warning);
-    }
-    if (r.software.result != kLoadOk) {
-        PhraseHiveLoad(r.software, detail, sizeof detail);
-        char warning[sizeof detail + 128];
-        snprintf(warning, sizeof warning,
-                 "tessaril: warning: the SOFTWARE hive cannot be read (%s), so the Windows "
-                 "version is unknown.",
-                 detail);
-        AddLine(message, size, warning);
-    }
+    std::string chosen = PhraseFolder(r.folder, &kind);
+    m.Add(kind, chosen);
+    std::string detail = PhraseHiveLoad(r.system);
+    if (!detail.empty())
+        m.Add(kSayNote, detail + ".");
+    if (const char *why = WhyReadOnly(r.readOnly))
+        m.Add(kSayNote, Text("%s cannot be changed: %s.", r.system.shown, why));
+    if (r.codePage[0] != '\0')
+        m.Add(kSayWarning,
+              Text("the installation's ANSI code page (Control\\Nls\\CodePage, ACP "
+                   "\"%s\") is not one this system can convert, so its names and texts are read as "
+                   "Windows-1252; characters outside it come out as \"?\".",
+                   r.codePage));
+    if (r.software.result != kLoadOk)
+        m.Add(kSayWarning, Text("the SOFTWARE hive cannot be read (%s), so the Windows "
+                                "version is unknown.",
+                                PhraseHiveLoad(r.software).c_str()));
     // Nothing else would say that the run keeps no log.
-    if (r.temp != kLogFolderFound) {
-        char warning[sizeof r.system.shown + 128];
-        snprintf(warning, sizeof warning,
-                 r.temp == kLogFolderLink ? "tessaril: warning: %s/Temp is a symbolic link, which "
-                                            "tessaril does not follow, so this run keeps no log."
-                                          : "tessaril: warning: %s has no Temp folder, so this "
-                                            "run keeps no log.",
-                 host);
-        AddLine(message, size, warning);
-    }
+    if (r.temp != kLogFolderFound)
+        m.Add(kSayWarning, Text(r.temp == kLogFolderLink ? "%s/Temp is a symbolic link, which "
+                                                           "tessaril does not follow, so this run keeps no log."
+                                                         : "%s has no Temp folder, so this "
+                                                           "run keeps no log.",
+                                host));
+    return m;
 }
 
-void PhraseClosing(bool saved, const HiveSaveReport &report, char *message, size_t size)
+Message PhraseClosing(bool saved, const HiveSaveReport &report)
 {
-    message[0] = '\0';
-    char detail[1536];
-    PhraseHiveSave(report, detail, sizeof detail);
+    Message m;
+    std::string detail = PhraseHiveSave(report);
     if (!saved)
-        snprintf(message, size,
-                 "tessaril: %s. None of this run's changes were saved (the log lists them as "
-                 "made); mend the cause and run tessaril again.",
-                 detail);
-    else if (detail[0] != '\0')
-        snprintf(message, size, "tessaril: warning: %s.", detail);
+        m.Add(kSayError, detail + ". None of this run's changes were saved (the log lists them as "
+                                  "made); mend the cause and run tessaril again.");
+    else if (!detail.empty())
+        m.Add(kSayWarning, detail + ".");
+    return m;
 }
 
-void PhraseHiveLoad(const HiveLoadReport &r, char *out, size_t size)
+std::string PhraseHiveLoad(const HiveLoadReport &r)
 {
-    if (out == NULL || size == 0)
-        return;
-    out[0] = '\0';
     // The problems said of the file alone, by HiveLoadProblem.
     static const char *const kProblems[] = {
         NULL,
@@ -410,40 +335,32 @@ void PhraseHiveLoad(const HiveLoadReport &r, char *out, size_t size)
         "Select\\Current value is the number of an existing ControlSet key",
         NULL,
     };
+    static_assert(sizeof kProblems / sizeof *kProblems == kHiveLoadProblemCount, "a problem has no words");
     unsigned def = r.byDefault, cur = r.byCurrent;
-    if (r.problem == kHiveCannotOpen) {
-        snprintf(out, size, "%s cannot be opened, because %s", r.shown, PlainError(r.error));
-    } else if (r.problem == kHiveTooLarge) {
-        char detail[160];
-        snprintf(detail, sizeof detail,
-                 "is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read)",
-                 r.size, r.kind, r.maxBytes);
-        snprintf(out, size, "%s %s, so it was not read", r.shown, detail);
-    } else if (r.problem == kHiveDamaged) {
-        char detail[2048];
-        PhraseDamage(r.damage, detail, sizeof detail);
-        snprintf(out, size, "%s is damaged: %s", r.shown, detail);
-    } else if (r.problem != kHiveLoaded) {
-        snprintf(out, size, kProblems[r.problem], r.shown);
-    } else if (def != 0 && cur != 0 && def != cur) {
-        snprintf(out, size,
-                 "the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
-                 "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
-                 "Default names at its next boot (Current is only the set it last started)",
-                 def, cur, def);
-    } else if (def == 0 && cur != 0 && r.defaultGiven) {
-        snprintf(out, size,
-                 "the SYSTEM hive's Select\\Default names no control set the hive holds; "
-                 "ControlSet%03u, which Select\\Current names, is repaired",
-                 cur);
-    }
+    if (r.problem == kHiveCannotOpen)
+        return Text("%s cannot be opened, because %s", r.shown, PlainError(r.error));
+    if (r.problem == kHiveTooLarge)
+        return Text("%s is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read), "
+                    "so it was not read",
+                    r.shown, r.size, r.kind, r.maxBytes);
+    if (r.problem == kHiveDamaged)
+        return Text("%s is damaged: %s", r.shown, PhraseDamage(r.damage).c_str());
+    if (r.problem != kHiveLoaded)
+        return Text(kProblems[r.problem], r.shown);
+    if (def != 0 && cur != 0 && def != cur)
+        return Text("the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
+                    "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
+                    "Default names at its next boot (Current is only the set it last started)",
+                    def, cur, def);
+    if (def == 0 && cur != 0 && r.defaultGiven)
+        return Text("the SYSTEM hive's Select\\Default names no control set the hive holds; "
+                    "ControlSet%03u, which Select\\Current names, is repaired",
+                    cur);
+    return "";
 }
 
-void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
+std::string PhraseHiveSave(const HiveSaveReport &r)
 {
-    if (out == NULL || size == 0)
-        return;
-    out[0] = '\0';
     // The steps, by SaveStep (creating the file is told apart).
     static const char *const kSteps[] = {
         "", "",
@@ -458,55 +375,47 @@ void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
         "keeping the old hive beside it",
         "putting it in place of the hive",
     };
-    if (r.damaged) {
-        snprintf(out, size,
-                 "the hive %s is damaged: part of it could not be read or changed, so it "
-                 "was left as it was", r.shown);
-    } else if (r.failed == kSaveCreating) {
-        snprintf(out, size,
-                 "the hive %s was not changed: no new file can be created beside it, because %s",
-                 r.shown, PlainError(r.error));
-    } else if (r.failed != kSaveNoStep) {
+    static_assert(sizeof kSteps / sizeof *kSteps == kSaveStepCount, "a step of the save has no words");
+    if (r.damaged)
+        return Text("the hive %s is damaged: part of it could not be read or changed, so it "
+                    "was left as it was", r.shown);
+    if (r.failed == kSaveCreating)
+        return Text("the hive %s was not changed: no new file can be created beside it, because %s",
+                    r.shown, PlainError(r.error));
+    if (r.failed != kSaveNoStep) {
         // The reason is the step that failed; a new file that cannot be
         // removed is told after it (the next run removes it).
-        char left[600] = "";
+        std::string left;
         if (r.left[0] != '\0')
-            snprintf(left, sizeof left,
-                     "; that new file, %s, could not be removed because %s, and the next run "
-                     "removes it",
-                     r.left, PlainError(r.leftError));
-        char what[2000];
-        snprintf(what, sizeof what, "%s failed because %s%s", kSteps[r.failed],
-                 r.error != 0 ? PlainError(r.error)
-                 : r.content == kRegfUnknownLayout
-                     ? "the hivex library in use lays hives out otherwise than this tessaril "
-                       "knows (a newer tessaril is needed)"
-                     : "the file read back is not the hive written",
-                 left);
-        snprintf(out, size,
-                 "the hive %s was not changed: tessaril wrote the changed hive into a new file "
-                 "beside it, and %s",
-                 r.shown, what);
-    } else if (r.folderError != 0) {
-        snprintf(out, size,
-                 "the hive %s was changed, but its folder could not be flushed to disk because "
-                 "%s: should the system stop before it writes the folder itself, the old hive "
-                 "may come back, and tessaril is to be run again",
-                 r.shown, PlainError(r.folderError));
+            left = Text("; that new file, %s, could not be removed because %s, and the next run "
+                        "removes it",
+                        r.left, PlainError(r.leftError));
+        const char *why = r.error != 0 ? PlainError(r.error)
+                          : r.content == kRegfUnknownLayout
+                              ? "the hivex library in use lays hives out otherwise than this tessaril "
+                                "knows (a newer tessaril is needed)"
+                              : "the file read back is not the hive written";
+        return Text("the hive %s was not changed: tessaril wrote the changed hive into a new file "
+                    "beside it, and %s failed because %s%s",
+                    r.shown, kSteps[r.failed], why, left.c_str());
     }
+    if (r.folderError != 0)
+        return Text("the hive %s was changed, but its folder could not be flushed to disk because "
+                    "%s: should the system stop before it writes the folder itself, the old hive "
+                    "may come back, and tessaril is to be run again",
+                    r.shown, PlainError(r.folderError));
+    return "";
 }
 
-void PhraseHivexInUse(const HivexInUse &hivex, const char *builtWith, char *line, size_t size)
+std::string PhraseHivexInUse(const HivexInUse &hivex, const char *builtWith)
 {
     if (hivex.file[0] == '\0')
-        snprintf(line, size, "hivex %s (linked into the program)",
-                 builtWith[0] ? builtWith : "of unknown release");
-    else if (hivex.package[0] != '\0')
-        snprintf(line, size, "hivex %s (%s, package %s)", hivex.version, hivex.file, hivex.package);
-    else if (builtWith[0] != '\0')
-        snprintf(line, size, "hivex %s, release unknown (built against %s)", hivex.file, builtWith);
-    else
-        snprintf(line, size, "hivex %s, release unknown", hivex.file);
+        return Text("hivex %s (linked into the program)", builtWith[0] ? builtWith : "of unknown release");
+    if (hivex.package[0] != '\0')
+        return Text("hivex %s (%s, package %s)", hivex.version, hivex.file, hivex.package);
+    if (builtWith[0] != '\0')
+        return Text("hivex %s, release unknown (built against %s)", hivex.file, builtWith);
+    return Text("hivex %s, release unknown", hivex.file);
 }
 
 const char *PlainError(int error)

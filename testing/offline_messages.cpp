@@ -5,11 +5,13 @@
 #include "platform/offline/installation_report.h"
 #include "tessaril/words.h"
 
+#include <stdio.h>
+
 bool OpenInstallation(const char *path, char *message, size_t size)
 {
     OfflineOpenReport report;
     bool ok = OpenOfflineInstallation(path, &report);
-    PhraseOpening(report, message, size);
+    snprintf(message, size, "%s", PhraseOpening(report).Voiced().c_str());
     return ok;
 }
 
@@ -17,6 +19,6 @@ bool CloseInstallation(char *message, size_t size, bool *unsaved)
 {
     HiveSaveReport report;
     bool ok = CloseOfflineInstallation(&report, unsaved);
-    PhraseClosing(ok, report, message, size);
+    snprintf(message, size, "%s", PhraseClosing(ok, report).Voiced().c_str());
     return ok;
 }

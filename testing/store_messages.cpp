@@ -4,12 +4,14 @@
 
 #include "tessaril/words.h"
 
+#include <stdio.h>
+
 OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   char *message, size_t size)
 {
     HiveLoadReport report;
     OfflineLoadResult r = OfflineLoadHive(which, windowsPath, shownPath, &report);
-    PhraseHiveLoad(report, message, size);
+    snprintf(message, size, "%s", PhraseHiveLoad(report).c_str());
     return r;
 }
 
@@ -17,6 +19,6 @@ bool OfflineCommitAll(char *message, size_t size)
 {
     HiveSaveReport report;
     bool ok = OfflineCommitAll(&report);
-    PhraseHiveSave(report, message, size);
+    snprintf(message, size, "%s", PhraseHiveSave(report).c_str());
     return ok;
 }

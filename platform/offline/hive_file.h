@@ -47,7 +47,8 @@ enum HiveLoadProblem {
     kHiveNoProc,       // /proc is not mounted, so hivex cannot be handed the file
     kHiveRefused,      // hivex refuses its structure
     kHiveNoControlSet, // SYSTEM: Select names no control set the hive holds
-    kHiveDamaged       // the whole-hive check found damage (damage says what and where)
+    kHiveDamaged,      // the whole-hive check found damage (damage says what and where)
+    kHiveLoadProblemCount // how many there are
 };
 
 struct HiveLoadReport {
@@ -88,7 +89,8 @@ enum SaveStep {
     kSaveLocking,
     kSaveNaming,            // giving the unnamed file a name beside the hive
     kSaveKeepingOld,        // keeping the old hive beside it (backup)
-    kSaveRenaming           // putting it in place of the hive
+    kSaveRenaming,          // putting it in place of the hive
+    kSaveStepCount          // how many there are
 };
 
 // What is on disk after a save.
