@@ -3,6 +3,9 @@
 // opened, repaired and closed through the offline backend as the tessaril
 // program does it, both answers given. Besides no crash, hang or runaway
 // allocation, it checks after every run:
+//   - a hive the whole-hive check takes, hivex reads whole: every key, its
+//     name, values and their data (hivex's own caps aside), so that the check
+//     lets nothing through that breaks hivex, sanitized in the fuzz build;
 //   - bytes hivex refuses are never written: the file is as it was;
 //   - whatever is written is a clean hive (equal sequence numbers, a right
 //     checksum) that hivex opens again;
@@ -11,14 +14,17 @@
 #include "platform/installation.h"
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/hivex_store.h"
+#include "platform/offline/regf_check.h"
 #include "platform/offline/regf_bytes.h"
 #include "platform/offline/regf_format.h"
+#include "testing/offline_messages.h"
 #include "platform/offline/scripted_answers.h"
 #include "platform/posix/host_files.h"
 #include "testing/regf_writer.h"
 #include "wizard/wizard.h"
 
 #include <dirent.h>
+#include <errno.h>
 #include <fcntl.h>
 #include <hivex.h>
 #include <stdint.h>
@@ -110,6 +116,70 @@ void Setup()
     close(null);
 }
 
+// Every key of the hive below node, its name, values and their data, read
+// with hivex; false when hivex cannot read one for what the hive holds (its
+// caps on subkeys, values and data lengths, and names it cannot convert, are
+// hivex's own). The hive has passed the check: no key is reached twice, and
+// keys are at most kRegfCheckMaxDepth deep.
+bool WalkWithHivex(hive_h *h, hive_node_h node)
+{
+    errno = 0;
+    char *name = hivex_node_name(h, node);
+    if (name == NULL && errno != EILSEQ)
+        return false;
+    free(name);
+    hive_value_h *values = hivex_node_values(h, node);
+    if (values == NULL)
+        return errno == ERANGE;
+    bool ok = true;
+    for (size_t i = 0; ok && values[i] != 0; i++) {
+        errno = 0;
+        char *key = hivex_value_key(h, values[i]);
+        ok = key != NULL || errno == EILSEQ;
+        free(key);
+        hive_type type;
+        size_t length = 0;
+        errno = 0;
+        char *data = ok ? hivex_value_value(h, values[i], &type, &length) : NULL;
+        ok = ok && (data != NULL || errno == ERANGE);
+        free(data);
+    }
+    free(values);
+    hive_node_h *children = ok ? hivex_node_children(h, node) : NULL;
+    if (children == NULL)
+        return ok && errno == ERANGE;
+    for (size_t i = 0; ok && children[i] != 0; i++)
+        ok = WalkWithHivex(h, children[i]);
+    free(children);
+    return ok;
+}
+
+void CheckedMeansReadable(const uint8_t *data, size_t size)
+{
+    WriteWhole(g_input, data, size);
+    int fd = open(g_input.c_str(), O_RDONLY | O_CLOEXEC);
+    RegfCheckReport report;
+    RegfHeader header;
+    // The check runs on a hive whose base block and size the load has
+    // checked first.
+    bool checked = fd >= 0 && size >= kRegfBaseBlockSize &&
+                   ParseRegfHeader(data, size, &header) && header.checksumOk && header.major == 1 &&
+                   header.binsSize != 0 && header.binsSize % kRegfBaseBlockSize == 0 &&
+                   kRegfBaseBlockSize + (uint64_t)header.binsSize <= size && header.rootCell < header.binsSize &&
+                   RegfCheckHive(fd, &report);
+    if (fd >= 0)
+        close(fd);
+    if (!checked)
+        return;
+    hive_h *h = hivex_open(g_input.c_str(), HIVEX_OPEN_WRITE);
+    if (h == NULL)
+        Die("hivex refuses a hive the check takes");
+    hive_node_h root = hivex_root(h);
+    if (root == 0 || !WalkWithHivex(h, root))
+        Die("hivex cannot read the whole of a hive the check takes");
+    hivex_close(h);
+}
+
 bool OnlyTheHives()
 {
     DIR *d = opendir(g_config.c_str());
@@ -163,6 +233,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
     if (ReadWhole(g_config + "/software") != g_software)
         Die("the SOFTWARE hive changed");
 
+    CheckedMeansReadable(data, size);
     std::string after = ReadWhole(g_system);
     if (after.size() == size && memcmp(after.data(), data, size) == 0)
         return 0;

@@ -5,9 +5,11 @@
 # when the target fails. REAL_HIVES, a folder of xz-compressed hives, adds
 # them (unpacked beside the scratch corpus, with their notices) to the seeds;
 # inputs may then be as long as the longest of them. FUZZ_MAX_LEN, when set
-# and not empty, bounds the inputs otherwise.
+# and not empty, bounds the inputs otherwise. FUZZ_NOTE, when set, is printed
+# first.
 set -uo pipefail
 fuzzer=$1 seconds=$2 scratch=$3 seeds=$4 real=${5:-}
+[ -n "${FUZZ_NOTE:-}" ] && echo "$FUZZ_NOTE"
 rm -rf "$scratch" "$scratch-artifacts" "$scratch-real-hives"
 mkdir -p "$scratch" "$scratch-artifacts"
 corpora=("$scratch" "$seeds")

@@ -20,21 +20,6 @@ struct InstallationOptions {
 };
 void SetInstallationOptions(const InstallationOptions &options);
 
-// Opens the installation whose Windows folder, or the root of whose system
-// drive, path names (NULL or empty: none named). False, with a message for
-// the user, when it cannot be used (also when its SYSTEM hive may not be
-// written, unless the options keep changes in memory); true otherwise, with
-// message empty or holding what the user should know (the folder chosen on a
-// drive root, warnings), one line each.
-bool OpenInstallation(const char *path, char *message, size_t size);
-
-// Writes what the run changed and releases the installation. False, with a
-// message, when a change could not be written (*unsaved, when given, tells
-// whether the SYSTEM hive's changes are lost: the log has told of them as
-// made); true, with message empty or holding a warning for the user,
-// otherwise.
-bool CloseInstallation(char *message, size_t size, bool *unsaved = NULL);
-
 // A change the run made to the SYSTEM hive, saved or not.
 struct InstallationChange {
     std::string key;    // below the hive's root: "ControlSet001\Services\kvt_2k"

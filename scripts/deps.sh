@@ -63,6 +63,91 @@ tessaril_install_deps() {
     dpkg --add-architecture i386
     need+=(wine wine32:i386)
   fi
-  apt-get update -q
-  apt-get install -y -q "${need[@]}"
+  tessaril_apt_update
+  # A package the mirror cannot give (wine32:i386 when the i386 index is
+  # missing or behind the amd64 one) stops only what needs it: the rest are
+  # installed one by one.
+  apt-get install -y -q -o DPkg::Lock::Timeout=600 "${need[@]}" && return 0
+  echo "deps.sh: not everything installs at once; installing one package at a time" >&2
+  local pkg missing=()
+  for pkg in "${need[@]}"; do
+    apt-get install -y -q -o DPkg::Lock::Timeout=600 "$pkg" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "deps.sh: these packages cannot be installed now: ${missing[*]}; going on without them" >&2
+  if [[ " ${missing[*]} " == *" wine32:i386 "* ]]; then
+    echo "deps.sh: without wine32 no 32-bit program runs under Wine here: the Wine scenarios" \
+      "run the x86_64 build of Tessaril.exe under wine64, and the WOW64 ones and the pictures" \
+      "are skipped" >&2
+  fi
+}
+
+# apt-get update, tried again after a pause when it fails: a mirror in the
+# middle of a sync serves an index of the wrong size for a while. Where an
+# index still fails, the packages are installed from the lists there are.
+tessaril_apt_update() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -q -o DPkg::Lock::Timeout=600 && return 0
+    [ $try -eq 3 ] || { echo "deps.sh: apt-get update failed; trying again in 20 s" >&2; sleep 20; }
+  done
+  echo "deps.sh: apt-get update still fails for some index (see above);" \
+    "installing from the package lists there are" >&2
+}
+
+# The hive fuzzer's hivex: hivex's library built from Debian's source package
+# (the release of the libhivex0 installed) with AddressSanitizer and
+# UndefinedBehaviorSanitizer, so that a memory error inside hivex is found.
+# Built once into the folder given, where later runs find it; as root it adds
+# the source index and the build's few packages when missing. Prints that
+# folder (its libhivex.a and include/hivex.h); when it cannot be had, says why
+# on standard error and returns 1.
+tessaril_sanitized_hivex() {
+  local dir=$1 version src
+  version=$(dpkg-query -W -f='${source:Version}' libhivex0 2>/dev/null) || version=
+  if [ -z "$version" ]; then
+    echo "libhivex0 is not installed" >&2
+    return 1
+  fi
+  if [ -f "$dir/built-$version" ] && [ -f "$dir/libhivex.a" ]; then
+    echo "$dir"
+    return 0
+  fi
+  if [ "$(id -u)" = 0 ]; then
+    local need=()
+    command -v dpkg-source >/dev/null || need+=(dpkg-dev)
+    command -v pod2man >/dev/null || need+=(perl)
+    pkg-config --exists libxml-2.0 2>/dev/null || need+=(libxml2-dev)
+    command -v make >/dev/null || need+=(make)
+    if ! apt-cache showsrc hivex 2>/dev/null | grep -q '^Package: hivex'; then
+      # Debian's source index, beside the binary one of the same mirror.
+      printf 'Types: deb-src\nURIs: http://deb.debian.org/debian\nSuites: %s\nComponents: main\nSigned-By: /usr/share/keyrings/debian-archive-keyring.gpg\n' \
+        "$(. /etc/os-release && echo "$VERSION_CODENAME")" >/etc/apt/sources.list.d/tessaril-deb-src.sources
+      # An index that fails to download (a mirror in sync) is no reason to stop.
+      DEBIAN_FRONTEND=noninteractive apt-get update -q >/dev/null 2>&1 || true
+    fi
+    if [ ${#need[@]} -gt 0 ]; then
+      DEBIAN_FRONTEND=noninteractive apt-get install -y -q "${need[@]}" >/dev/null 2>&1 ||
+        { echo "cannot install ${need[*]}, which the build of hivex needs" >&2; return 1; }
+    fi
+  fi
+  rm -rf "$dir"
+  mkdir -p "$dir/source" "$dir/include"
+  if ! (cd "$dir/source" && apt-get source -q "hivex=$version") >"$dir/fetch.log" 2>&1; then
+    echo "Debian's source package of hivex $version cannot be fetched: $(grep -m1 -E '^E:' "$dir/fetch.log" || tail -n 1 "$dir/fetch.log")" >&2
+    return 1
+  fi
+  src=$(find "$dir/source" -mindepth 1 -maxdepth 1 -type d -name 'hivex-*' | head -n 1)
+  # Only the library, static, with the fuzz build's sanitizers and checks.
+  local flags="-O1 -g -fno-omit-frame-pointer -fsanitize=address,undefined -fno-sanitize-recover=all"
+  flags="$flags -fno-sanitize=pointer-overflow,alignment"
+  if ! (cd "$src" &&
+        ./configure CC=clang CFLAGS="$flags" LDFLAGS="-fsanitize=address,undefined" --disable-shared \
+          --enable-static --disable-ocaml --disable-perl --disable-python --disable-ruby --without-readline &&
+        make -C gnulib/lib -j2 && make -C lib -j2 libhivex.la) >"$dir/build.log" 2>&1; then
+    echo "hivex $version did not build with the sanitizers (see $dir/build.log)" >&2
+    return 1
+  fi
+  cp "$src/lib/.libs/libhivex.a" "$dir/" && cp "$src/lib/hivex.h" "$dir/include/" && touch "$dir/built-$version" &&
+    echo "$dir"
 }

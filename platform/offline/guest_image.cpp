@@ -814,15 +814,13 @@ bool GuestImageOpen(void) { return g_open; }
 
 const ImageOpenReport *GuestImageReport(void) { return g_open ? &g_report : NULL; }
 
-void ShowImagePaths(const char *text, char *out, size_t size)
+std::string ShowImagePaths(const std::string &text)
 {
-    if (size == 0)
-        return;
     std::string s = text;
     if (g_open && g_report.shadow[0] != '\0') {
         std::string from = g_report.shadow, to = g_report.shown;
         for (size_t at = s.find(from); at != std::string::npos; at = s.find(from, at + to.size()))
             s.replace(at, from.size(), to);
     }
-    snprintf(out, size, "%s", s.c_str());
+    return s;
 }

@@ -20,6 +20,8 @@
 #include <limits.h>
 #include <stddef.h>
 
+#include <string>
+
 // Whether path names a disk image rather than a folder: a regular file or a
 // block device (following a link).
 bool IsDiskImage(const char *path);
@@ -103,7 +105,8 @@ enum ImageSaveStep {
     kImageSaveUploading,  // writing the new hive into the image beside the old one
     kImageSaveFlushing,   // flushing it
     kImageSaveKeepingOld, // keeping the old hive beside it
-    kImageSaveRenaming    // putting it in place of the old one
+    kImageSaveRenaming,   // putting it in place of the old one
+    kImageSaveSteps
 };
 
 struct ImageSaveReport {
@@ -131,7 +134,7 @@ bool CloseGuestImage(char *detail = NULL, size_t size = 0);
 
 // text with every host path of the shadow written as the image's path
 // ("/tmp/tessaril-image-Ab12Cd/WINDOWS/Temp" as "/images/xp.img:/dev/sda1/WINDOWS/Temp").
-void ShowImagePaths(const char *text, char *out, size_t size);
+std::string ShowImagePaths(const std::string &text);
 
 // The Windows folder's path inside its file system ("/WINDOWS"), and the
 // file system, of the image open.

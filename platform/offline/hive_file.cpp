@@ -173,11 +173,12 @@ bool KeepOldHive(HiveFile &hive, char *kept, size_t size)
 OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *windowsPath,
                                const char *shownPath, off_t maxBytes, HiveLoadReport *report)
 {
-    bool inMemory = file->inMemory, backup = file->backup;
+    bool inMemory = file->inMemory, backup = file->backup, checkWhole = file->checkWhole;
     HiveFileRelease(file);
     HiveFile &hive = *file;
     hive.inMemory = inMemory;
     hive.backup = backup;
+    hive.checkWhole = checkWhole;
     *report = HiveLoadReport();
     report->kind = kind;
     snprintf(report->shown, sizeof report->shown, "%s", shownPath);
@@ -227,6 +228,14 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
         (off_t)kRegfBaseBlockSize + (off_t)header.binsSize > hive.st.st_size ||
         header.rootCell >= header.binsSize)
         return Refuse(hive, report, kLoadCorrupt, kHiveBadSize);
+    // The whole hive, as Windows would judge it, before hivex reads a key.
+    if (hive.checkWhole && !RegfCheckHive(fd, &report->damage)) {
+        if (report->damage.damage == kRegfCheckUnreadable) {
+            report->error = report->damage.error;
+            return Refuse(hive, report, kLoadFailed, kHiveCannotOpen);
+        }
+        return Refuse(hive, report, kLoadCorrupt, kHiveDamaged);
+    }
     hive.minor = header.minor;
     hive.readOnly = WhyReadOnly(hive);
     // Changes kept in memory may be made to any hive hivex can read.

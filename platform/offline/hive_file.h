@@ -12,6 +12,7 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include "platform/offline/regf_check.h"
 #include "platform/offline/regf_finish.h"
 
 typedef struct hive_h hive_h;
@@ -45,7 +46,9 @@ enum HiveLoadProblem {
     kHiveBadSize,      // its header gives a size or root the file does not hold
     kHiveNoProc,       // /proc is not mounted, so hivex cannot be handed the file
     kHiveRefused,      // hivex refuses its structure
-    kHiveNoControlSet  // SYSTEM: Select names no control set the hive holds
+    kHiveNoControlSet, // SYSTEM: Select names no control set the hive holds
+    kHiveDamaged,      // the whole-hive check found damage (damage says what and where)
+    kHiveLoadProblemCount // how many there are
 };
 
 struct HiveLoadReport {
@@ -61,6 +64,7 @@ struct HiveLoadReport {
     // Default value at all.
     unsigned byDefault = 0, byCurrent = 0;
     bool defaultGiven = false;
+    RegfCheckReport damage; // kHiveDamaged
 };
 
 // Why a hive may not be written.
@@ -85,7 +89,8 @@ enum SaveStep {
     kSaveLocking,
     kSaveNaming,            // giving the unnamed file a name beside the hive
     kSaveKeepingOld,        // keeping the old hive beside it (backup)
-    kSaveRenaming           // putting it in place of the hive
+    kSaveRenaming,          // putting it in place of the hive
+    kSaveStepCount          // how many there are
 };
 
 // What is on disk after a save.
@@ -129,14 +134,16 @@ struct HiveFile {
     bool inMemory = false; // changes stay in memory: nothing beside the file is touched
                            // and no commit writes anything
     bool backup = false;   // a commit keeps the old file beside the new one
+    bool checkWhole = false; // the whole hive is checked (regf_check.h) before hivex reads it
     RegfFinish finish;     // what the run changed, for the last pass of each commit
 };
 
-// Opens, locks and checks the hive file at windowsPath (hive->inMemory and
-// hive->backup, set before, are kept) (resolved through the
-// host file layer) and opens it through hivex, for writing when it may be
-// written. A file larger than maxBytes is refused before anything of it is
-// read (kind, "SYSTEM" or "SOFTWARE", names the hive). On failure the file
+// Opens, locks and checks the hive file at windowsPath (hive->inMemory,
+// hive->backup and hive->checkWhole, set before, are kept) (resolved through
+// the host file layer) and opens it through hivex, for writing when it may be
+// written; with checkWhole, only once the whole hive passes the check. A
+// file larger than maxBytes is refused before anything of it is read (kind,
+// "SYSTEM" or "SOFTWARE", names the hive). On failure the file
 // is released and report says why (naming it as shownPath).
 OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *windowsPath,
                                const char *shownPath, off_t maxBytes, HiveLoadReport *report);

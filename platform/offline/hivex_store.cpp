@@ -247,6 +247,7 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     ReleaseHive(hive);
     hive.file.inMemory = g_inMemory;
     hive.file.backup = g_backup;
+    hive.file.checkWhole = which == kOfflineSystem; // the hive a run writes
     g_store.methods = &kMethods;
     RegistryFrontMount(&g_store);
     OfflineLoadResult r = HiveFileLoad(&hive.file, kHiveNames[which], windowsPath, shownPath,

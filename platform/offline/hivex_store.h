@@ -36,12 +36,6 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
 // folder could not be flushed), otherwise.
 bool OfflineCommitAll(HiveSaveReport *report);
 
-// The same, the report put in the program's words into message (those two
-// are made by the program, wizard/offline_installation.cpp, not here).
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
-                                  char *message, size_t size);
-bool OfflineCommitAll(char *message, size_t size);
-
 // True when the hive holds changes that are not on disk (after a failed
 // OfflineCommitAll: changes that are lost).
 bool OfflineHiveUnsaved(OfflineHive which);

@@ -1,7 +1,7 @@
 // What opening and closing the mounted installation met, for the Linux
 // program to tell: the offline forms of OpenInstallation and
 // CloseInstallation (platform/installation.h), which answer in facts; the
-// program puts them in words (wizard/offline_words.h).
+// program puts them in words (tessaril/words.h).
 #ifndef TESSARIL_PLATFORM_OFFLINE_INSTALLATION_REPORT_H
 #define TESSARIL_PLATFORM_OFFLINE_INSTALLATION_REPORT_H
 

@@ -181,9 +181,15 @@ bool MakeFastLeaves(Pass &pass)
     std::vector<uint64_t> pending = {RegfFileOffset(pass.cells.Header().rootCell)};
     uint64_t visits = 0;
     const uint64_t maxVisits = pass.cells.BinsEnd() / 8;
+    // Each key is walked once: one listed twice (or below itself) is not a
+    // hive the load took, and ends the pass.
+    std::vector<bool> seen((size_t)maxVisits + 1);
     while (!pending.empty()) {
         uint64_t node = pending.back();
         pending.pop_back();
+        if (node >= pass.cells.BinsEnd() || seen[(size_t)(node / 8)])
+            return pass.Stop(kRegfWrongKind);
+        seen[(size_t)(node / 8)] = true;
         const unsigned char *nk = pass.cells.Read(node, regf_nk::kName, "nk");
         if (nk == NULL)
             return pass.Stop();

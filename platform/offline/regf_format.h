@@ -66,6 +66,7 @@ const size_t kMaxSubkeyName = 0x34;
 const size_t kMaxValueName = 0x3C;
 const size_t kMaxValueData = 0x40;
 const size_t kNameLength = 0x48;
+const size_t kClassLength = 0x4A;
 const size_t kName = 0x4C;
 const uint16_t kFlagRoot = 0x0C;       // entry point, never deleted
 const uint16_t kFlagCompressed = 0x20; // the name has one byte a character

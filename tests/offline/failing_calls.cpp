@@ -15,7 +15,7 @@
 // table (whichever entry) has returned; with 0, at the first call, before it
 // runs: a crash at a chosen point of the save. ARGS are tessaril's own.
 #include "platform/offline/host_calls.h"
-#include "wizard/main_offline.h"
+#include "tessaril/run.h"
 
 #include <errno.h>
 #include <fcntl.h>

@@ -485,4 +485,40 @@ std::set<std::string> FolderNames(const std::string &path)
     return names;
 }
 
+size_t FindCell(const std::string &d, const char *sig, const std::string &name)
+{
+    size_t nameAt = std::string(sig) == "nk" ? 0x4C : 0x14;
+    for (size_t at = d.find(name); at != std::string::npos; at = d.find(name, at + 1))
+        if (at >= nameAt && d.compare(at - nameAt, 2, sig) == 0)
+            return at - nameAt;
+    return std::string::npos;
+}
+
+const char *const kRealHiveNotices[3] = {"README.md", "LICENSE-regipy.txt", "NOTICE-bitcurator.txt"};
+
+std::string RealHiveInstallation(const std::string &name, std::string *why)
+{
+    std::string source = std::string(TESSARIL_REAL_HIVES) + "/" + name + ".xz";
+    struct stat st;
+    if (stat(source.c_str(), &st) != 0) {
+        *why = source + " is not there (the hives Windows wrote are kept beside the repository)";
+        return "";
+    }
+    if (system("command -v xz >/dev/null") != 0) {
+        *why = "xz is not installed";
+        return "";
+    }
+    std::string windows = MakeSample(FreshFolder("real-" + name));
+    std::string config = windows + "/system32/config";
+    std::string unpack = "xz -dc '" + source + "' > '" + config + "/system'";
+    for (const char *notice : kRealHiveNotices)
+        unpack += " && cp '" + std::string(TESSARIL_REAL_HIVES) + "/" + notice + "' '" + config + "/'";
+    if (windows.empty() || system(unpack.c_str()) != 0) {
+        *why = "cannot unpack " + source;
+        ADD_FAILURE() << *why;
+        return "";
+    }
+    return windows;
+}
+
 } // namespace offline

@@ -102,6 +102,16 @@ CellCensus CountCells(const std::string &hive);
 // The two sequence numbers of the base block.
 void SequenceNumbers(const std::string &hive, unsigned *first, unsigned *second);
 
+// Where the cell of a key (nk) or a value (vk) of that name starts, at its
+// signature; npos when there is none.
+size_t FindCell(const std::string &hive, const char *sig, const std::string &name);
+
+// A sample XP installation whose SYSTEM hive is the one Windows wrote named
+// (of TESSARIL_REAL_HIVES, unpacked), with the hives' notices beside it
+// (kRealHiveNotices). Empty, with why, when the hive is not at hand.
+std::string RealHiveInstallation(const std::string &name, std::string *why);
+extern const char *const kRealHiveNotices[3];
+
 const char *const kClassKey = "Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}";
 
 // The names in a folder, "." and ".." left out; empty when it cannot be read.

@@ -8,6 +8,7 @@
 
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/hivex_store.h"
+#include "testing/offline_messages.h"
 
 namespace {
 

@@ -19,35 +19,6 @@ using namespace offline;
 
 namespace {
 
-const char *const kNotices[] = {"README.md", "LICENSE-regipy.txt", "NOTICE-bitcurator.txt"};
-
-// A sample XP installation whose SYSTEM hive is the real one named, with the
-// hives' notices beside it. Empty, with why, when the hive is not at hand.
-std::string Installation(const std::string &name, std::string *why)
-{
-    std::string source = std::string(TESSARIL_REAL_HIVES) + "/" + name + ".xz";
-    struct stat st;
-    if (stat(source.c_str(), &st) != 0) {
-        *why = source + " is not there (the hives Windows wrote are kept beside the repository)";
-        return "";
-    }
-    if (system("command -v xz >/dev/null") != 0) {
-        *why = "xz is not installed";
-        return "";
-    }
-    std::string windows = MakeSample(FreshFolder("real-" + name));
-    std::string config = windows + "/system32/config";
-    std::string unpack = "xz -dc '" + source + "' > '" + config + "/system'";
-    for (const char *notice : kNotices)
-        unpack += " && cp '" + std::string(TESSARIL_REAL_HIVES) + "/" + notice + "' '" + config + "/'";
-    if (windows.empty() || system(unpack.c_str()) != 0) {
-        *why = "cannot unpack " + source;
-        ADD_FAILURE() << *why;
-        return "";
-    }
-    return windows;
-}
-
 struct KeyState {
     std::vector<std::string> subkeys; // in the stored order
     std::vector<std::string> values;  // name, type and raw data, in the stored order
@@ -200,7 +171,7 @@ TEST(OfflineRealHives, CleanHivesOfXpAnd7ChangeOnlyWhereTheRepairMust)
 {
     for (const char *name : {"xp-sp3-system", "win7-sp1-system"}) {
         std::string why;
-        std::string windows = Installation(name, &why);
+        std::string windows = RealHiveInstallation(name, &why);
         if (windows.empty())
             GTEST_SKIP() << why;
         std::string hive = windows + "/system32/config/system";
@@ -232,7 +203,7 @@ TEST(OfflineRealHives, CleanHivesOfXpAnd7ChangeOnlyWhereTheRepairMust)
             << name;
         ExpectOnlyTheRepairChanged(before, Keys(hive), set, (int64_t)stamp);
         EXPECT_EQ(software, ReadFile(windows + "/system32/config/software")) << name;
-        for (const char *notice : kNotices)
+        for (const char *notice : kRealHiveNotices)
             EXPECT_NE("", ReadFile(windows + "/system32/config/" + notice)) << notice;
     }
 }
@@ -248,7 +219,7 @@ TEST(OfflineRealHives, UncleanAndDamagedHivesAreRefusedByteForByte)
     };
     for (const Case &c : cases) {
         std::string why;
-        std::string windows = Installation(c.name, &why);
+        std::string windows = RealHiveInstallation(c.name, &why);
         if (windows.empty())
             GTEST_SKIP() << why;
         std::string config = windows + "/system32/config";
@@ -266,7 +237,7 @@ TEST(OfflineRealHives, UncleanAndDamagedHivesAreRefusedByteForByte)
     // The log files Windows 7 and 8 leave beside an unclean hive: the one
     // with changes in it is named, the empty one is not.
     std::string why;
-    std::string windows = Installation("win8-system-unclean", &why);
+    std::string windows = RealHiveInstallation("win8-system-unclean", &why);
     std::string config = windows + "/system32/config";
     WriteFile(config + "/SYSTEM.LOG", "");
     WriteFile(config + "/SYSTEM.LOG1", std::string(512, 'L'));

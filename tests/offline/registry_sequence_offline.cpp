@@ -5,6 +5,7 @@
 #include "platform/installation.h"
 #include "platform/emulated/registry_front.h"
 #include "platform/offline/hivex_store.h"
+#include "testing/offline_messages.h"
 
 #include <stdlib.h>
 

@@ -1,6 +1,6 @@
 // The Linux program's report of a run: the state of what it repairs, and its
 // exit status (offline_words.cpp tells them).
-#include "wizard/offline_report.h"
+#include "tessaril/report.h"
 
 #include "platform/files.h"
 #include "platform/registry.h"

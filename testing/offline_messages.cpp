@@ -1,15 +1,17 @@
-// OpenInstallation and CloseInstallation of the offline backend, which
-// answer in a message, for the callers that only show what it says (a test
-// program, the fuzzer): the backend's facts put in the program's words.
-#include "platform/installation.h"
+// The offline backend's calls that answer in a message: its facts put in
+// the Linux program's words, for the callers that only show them.
+#include "testing/offline_messages.h"
+
 #include "platform/offline/installation_report.h"
-#include "wizard/offline_words.h"
+#include "tessaril/words.h"
+
+#include <stdio.h>
 
 bool OpenInstallation(const char *path, char *message, size_t size)
 {
     OfflineOpenReport report;
     bool ok = OpenOfflineInstallation(path, &report);
-    PhraseOpening(report, message, size);
+    snprintf(message, size, "%s", PhraseOpening(report).Voiced().c_str());
     return ok;
 }
 
@@ -17,6 +19,6 @@ bool CloseInstallation(char *message, size_t size, bool *unsaved)
 {
     HiveSaveReport report;
     bool ok = CloseOfflineInstallation(&report, unsaved);
-    PhraseClosing(ok, report, message, size);
+    snprintf(message, size, "%s", PhraseClosing(ok, report).Voiced().c_str());
     return ok;
 }

@@ -1,4 +1,4 @@
 // The entry point of the Linux program.
-#include "wizard/main_offline.h"
+#include "tessaril/run.h"
 
 int main(int argc, char **argv) { return TessarilMain(argc, argv); }

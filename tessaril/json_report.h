@@ -3,11 +3,11 @@
 // an image and the Windows folder in it), its Windows version, the control
 // set, the status and its meaning, each value changed (before and after),
 // each key added, each driver not set up and why, the backup and the log.
-#ifndef TESSARIL_WIZARD_OFFLINE_JSON_H
-#define TESSARIL_WIZARD_OFFLINE_JSON_H
+#ifndef TESSARIL_TESSARIL_JSON_REPORT_H
+#define TESSARIL_TESSARIL_JSON_REPORT_H
 
 #include "platform/base.h"
-#include "wizard/offline_report.h"
+#include "tessaril/report.h"
 
 #include <stdio.h>
 
@@ -53,7 +53,7 @@ struct JsonRun {
 void ReadJsonRun(JsonRun *run);
 
 // Keeps a message the run said (lines split) for the report.
-void AddJsonMessage(JsonRun *run, const char *message);
+void AddJsonMessage(JsonRun *run, const std::string &message);
 
 // Writes the report as one JSON object and a line feed.
 void PrintJsonRun(FILE *out, const JsonRun &run);

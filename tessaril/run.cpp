@@ -1,7 +1,7 @@
 // The Linux program: repairs the mounted installation or the disk image that
 // each PATH argument (or TESSARIL_SYSTEMROOT) names. The command line is read
 // with getopt_long.
-#include "wizard/main_offline.h"
+#include "tessaril/run.h"
 
 #include "log/repair_log.h"
 #include "log/text.h"
@@ -11,9 +11,9 @@
 #include "platform/offline/installation_report.h"
 #include "platform/offline/scripted_answers.h"
 #include "tessaril_version.h"
-#include "wizard/offline_json.h"
-#include "wizard/offline_report.h"
-#include "wizard/offline_words.h"
+#include "tessaril/json_report.h"
+#include "tessaril/report.h"
+#include "tessaril/words.h"
 #include "wizard/os_detect.h"
 #include "wizard/wizard.h"
 
@@ -41,46 +41,35 @@ int CheckOutput(int status)
 {
     if (fflush(stdout) == 0 && !ferror(stdout))
         return status;
-    SayOutputFailed(stderr, errno);
+    SayOutputFailed(errno);
     return status == kStatusInOrder ? kStatusNotSaved : status;
-}
-
-// A message for the user on standard error, with the paths of an image's
-// shadow shown as the image's own, and kept for the JSON report.
-void Say(const char *message, JsonRun *record)
-{
-    if (message[0] == '\0')
-        return;
-    char shown[8192 + 1024];
-    ShowImagePaths(message, shown, sizeof shown);
-    fprintf(stderr, "%s\n", shown);
-    AddJsonMessage(record, shown);
-}
-
-// A path of the run's outcome as the user knows it.
-void ShowPath(char *path, size_t size)
-{
-    char shown[PATH_MAX + 1024];
-    ShowImagePaths(path, shown, sizeof shown);
-    size_t n = strnlen(shown, size - 1);
-    memcpy(path, shown, n);
-    path[n] = '\0';
 }
 
 // What the command line asks for.
 struct CommandLine {
     bool yes = false;
     bool json = false;          // the report as JSON on standard output
-    const char *windows = NULL; // the Windows folder to take in an image
+    const char *windows = NULL; // the Windows folder to take in a disk image
     InstallationOptions options;
     std::vector<const char *> paths;
 };
 
-// Ends a run that stops before its report: the image released, the JSON
-// report written when asked for.
-int Refuse(const char *message, const CommandLine &line, JsonRun *record)
+// The run's JSON report, which keeps every message the run tells.
+JsonRun *g_record = NULL;
+
+// Every message told: the paths of a disk image's shadow shown as the
+// image's, and kept for the JSON report.
+void Heard(SayKind kind, std::string *line)
 {
-    Say(message, record);
+    *line = ShowImagePaths(*line);
+    if (kind != kSaySummary && g_record != NULL)
+        AddJsonMessage(g_record, *line);
+}
+
+// Ends a run that stops before its report, after its refusal was told: the
+// image released, the JSON report written when asked for.
+int Refused(const CommandLine &line, JsonRun *record)
+{
     CloseGuestImage();
     record->status = kStatusRefused;
     if (!line.json)
@@ -129,20 +118,19 @@ bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
             line->options.quiet = true;
             break;
         case 'h':
-            SayHelp(stdout);
+            SayHelp();
             *status = CheckOutput(kStatusInOrder);
             return false;
         case 'V': {
             HivexInUse found;
             FindHivexInUse(&found);
-            char hivex[4096 + 300];
-            PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
-            printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT, hivex);
+            printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT,
+                   PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH).c_str());
             *status = CheckOutput(kStatusInOrder);
             return false;
         }
         default:
-            SayTryHelp(stderr);
+            SayTryHelp();
             *status = kStatusRefused;
             return false;
         }
@@ -155,7 +143,7 @@ bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
                                  : path == NULL || path[0] == '\0'        ? kNoInstallationNamed
                                                                           : kCommandLineOk;
     if (problem != kCommandLineOk) {
-        SayCommandLineProblem(stderr, problem);
+        SayCommandLineProblem(problem);
         *status = kStatusRefused;
         return false;
     }
@@ -166,16 +154,15 @@ bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
 }
 
 // A disk image is opened through libguestfs, and its installation repaired
-// through a shadow of it (guest_image.h): path becomes the shadow's. True to
-// go on, false with the status to end with.
+// through a shadow of it (guest_image.h): *path becomes the shadow's. True
+// to go on, false with the status to end with.
 bool OpenImage(const CommandLine &line, const char **path, JsonRun *record, int *status)
 {
-    char message[8192];
     if (!IsDiskImage(*path)) {
         if (line.windows == NULL)
             return true;
-        PhraseWindowsOnFolder(*path, message, sizeof message);
-        *status = Refuse(message, line, record);
+        Say(kSayError, PhraseWindowsOnFolder(*path));
+        *status = Refused(line, record);
         return false;
     }
     ImageOptions options;
@@ -186,14 +173,13 @@ bool OpenImage(const CommandLine &line, const char **path, JsonRun *record, int 
     record->image = true;
     record->imageFile = image.image;
     record->format = image.format;
-    PhraseImageOpening(image, message, sizeof message);
+    PhraseImageOpening(image).Say();
     if (!opened) {
-        *status = Refuse(message, line, record);
+        *status = Refused(line, record);
         return false;
     }
     record->filesystem = image.chosen.device;
     record->windowsInImage = std::string("/") + image.chosen.folder;
-    Say(message, record);
     *path = GuestImageReport()->shadow;
     return true;
 }
@@ -202,20 +188,18 @@ bool OpenImage(const CommandLine &line, const char **path, JsonRun *record, int 
 // any question: true to go on, false with the status to end with.
 bool Open(const CommandLine &line, const char *path, JsonRun *record, int *status)
 {
-    char message[8192];
     SetInstallationOptions(line.options);
     if (!OpenImage(line, &path, record, status))
         return false;
     OfflineOpenReport opening;
     bool opened = OpenOfflineInstallation(path, &opening);
-    PhraseOpening(opening, message, sizeof message);
+    Message message = PhraseOpening(opening);
     if (!opened) {
-        *status = Refuse(message, line, record);
+        message.Say();
+        *status = Refused(line, record);
         return false;
     }
-    char folder[PATH_MAX + 1024];
-    ShowImagePaths(opening.folder.folder, folder, sizeof folder);
-    record->folder = folder;
+    record->folder = ShowImagePaths(opening.folder.folder);
     // Windows 2000 and XP only: told before any question, as the wizard
     // itself would tell it after the first.
     DetectOperatingSystem();
@@ -223,17 +207,16 @@ bool Open(const CommandLine &line, const char *path, JsonRun *record, int *statu
     if (UnsupportedSystem(&version)) {
         InstallationOutcome outcome;
         GetInstallationOutcome(&outcome);
-        char refusal[PATH_MAX + 512];
-        PhraseUnsupportedSystem(outcome.windows, version, refusal, sizeof refusal);
-        Say(message, record);
+        message.Say();
         record->opened = true;
         ReadJsonRun(record);
         HiveSaveReport ignored;
         CloseOfflineInstallation(&ignored);
-        *status = Refuse(refusal, line, record);
+        Say(kSayError, PhraseUnsupportedSystem(outcome.windows, version));
+        *status = Refused(line, record);
         return false;
     }
-    Say(message, record);
+    message.Say();
     fflush(stderr);
     return true;
 }
@@ -252,21 +235,23 @@ struct RunEnd {
 void CloseImage(RunEnd *end, JsonRun *record)
 {
     InstallationOutcome &outcome = end->outcome;
-    char message[4096];
     ImageSaveReport put;
     if (!PutBackGuestLog(outcome.log, &put)) {
-        PhraseImageSave(put, message, sizeof message);
-        Say(message, record);
+        PhraseImageSave(put).Say();
         outcome.log[0] = '\0';
     }
-    ShowPath(outcome.windows, sizeof outcome.windows);
-    ShowPath(outcome.hive, sizeof outcome.hive);
-    ShowPath(outcome.kept, sizeof outcome.kept);
-    ShowPath(outcome.log, sizeof outcome.log);
+    struct {
+        char *path;
+        size_t size;
+    } paths[] = {{outcome.windows, sizeof outcome.windows}, {outcome.hive, sizeof outcome.hive},
+                 {outcome.kept, sizeof outcome.kept}, {outcome.log, sizeof outcome.log}};
+    for (const auto &p : paths) {
+        std::string shown = ShowImagePaths(p.path);
+        snprintf(p.path, p.size, "%s", shown.c_str());
+    }
     char detail[1024] = "";
     if (!CloseGuestImage(detail, sizeof detail) && outcome.saved) {
-        PhraseImageClosing(record->imageFile.c_str(), detail, message, sizeof message);
-        Say(message, record);
+        Say(kSayError, PhraseImageClosing(record->imageFile.c_str(), detail));
         end->closed = false;
     }
 }
@@ -299,9 +284,7 @@ void Run(const CommandLine &line, RunEnd *end, JsonRun *record)
     bool unsaved = false;
     HiveSaveReport save;
     end->closed = CloseOfflineInstallation(&save, &unsaved, &outcome);
-    char message[8192];
-    PhraseClosing(end->closed, save, message, sizeof message);
-    Say(message, record);
+    PhraseClosing(end->closed, save).Say();
     // An image gets the hive the run saved in its shadow; should that fail,
     // the image keeps its old hive and the run saved nothing.
     if (GuestImageOpen() && outcome.saved) {
@@ -311,8 +294,7 @@ void Run(const CommandLine &line, RunEnd *end, JsonRun *record)
         back.kept = kept ? kept + 1 : "";
         ImageSaveReport put;
         if (!PutBackGuestImage(back, &put)) {
-            PhraseImageSave(put, message, sizeof message);
-            Say(message, record);
+            PhraseImageSave(put).Say();
             end->closed = false;
             unsaved = true;
             outcome.saved = false;
@@ -337,7 +319,7 @@ int Report(const CommandLine &line, const RunEnd &end, JsonRun *record)
 {
     int status = DecideExitStatus(end.outcome, end.closed, end.after, line.options.check);
     if (!end.outcome.declined && !line.options.quiet)
-        PrintSummary(stdout, end.outcome, end.before, end.after, line.options.check);
+        PrintSummary(end.outcome, end.before, end.after, line.options.check);
     if (line.json) {
         const InstallationOutcome &outcome = end.outcome;
         record->status = status;
@@ -363,12 +345,17 @@ int RunOne(const CommandLine &line, const char *path)
     JsonRun record;
     record.path = path;
     record.check = line.options.check;
+    g_record = &record;
+    ListenToVoice(Heard);
     int status = kStatusInOrder;
-    if (!Open(line, path, &record, &status))
-        return status;
-    RunEnd end;
-    Run(line, &end, &record);
-    return Report(line, end, &record);
+    if (Open(line, path, &record, &status)) {
+        RunEnd end;
+        Run(line, &end, &record);
+        status = Report(line, end, &record);
+    }
+    ListenToVoice(NULL);
+    g_record = NULL;
+    return status;
 }
 
 // Several PATHs: each repaired in turn by a process of its own, as by a run

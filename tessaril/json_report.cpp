@@ -1,12 +1,12 @@
-// The Linux program's report of a run as JSON (offline_json.h), made with
+// The Linux program's report of a run as JSON (json_report.h), made with
 // nlohmann's JSON library, which escapes and checks the text it is given.
-#include "wizard/offline_json.h"
+#include "tessaril/json_report.h"
 
 #include "platform/emulated/codepage.h"
 #include "platform/offline/hivex_store.h"
 #include "platform/registry.h"
 #include "platform/version.h"
-#include "wizard/offline_words.h"
+#include "tessaril/words.h"
 
 // No exception leaves the library: a misuse ends the program instead, and
 // text that is not UTF-8 is written with replacement characters.
@@ -125,9 +125,9 @@ void ReadJsonRun(JsonRun *run)
     }
 }
 
-void AddJsonMessage(JsonRun *run, const char *message)
+void AddJsonMessage(JsonRun *run, const std::string &message)
 {
-    for (const char *line = message; line != NULL && *line != '\0';) {
+    for (const char *line = message.c_str(); line != NULL && *line != '\0';) {
         const char *end = strchr(line, '\n');
         run->messages.push_back(end ? std::string(line, (size_t)(end - line)) : std::string(line));
         line = end ? end + 1 : NULL;

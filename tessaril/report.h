@@ -1,8 +1,8 @@
 // What the Linux program tells of a run: the repaired keys as they stand
 // before and after the wizard, the exit status decided from the run's
 // outcome (its summary in words is offline_words.h).
-#ifndef TESSARIL_WIZARD_OFFLINE_REPORT_H
-#define TESSARIL_WIZARD_OFFLINE_REPORT_H
+#ifndef TESSARIL_TESSARIL_REPORT_H
+#define TESSARIL_TESSARIL_REPORT_H
 
 #include "platform/installation.h"
 #include "repair/filter_list.h"
@@ -47,7 +47,7 @@ const char *RepairValueName(int list);
 const char *RepairDriver(int entry);
 
 // Why a driver is not set up after a run.
-enum NotSetUp { kSetUp = 0, kFileMissing, kNoServiceKey, kNotListed };
+enum NotSetUp { kSetUp = 0, kFileMissing, kNoServiceKey, kNotListed, kNotSetUpCount };
 NotSetUp WhyNotSetUp(const RepairState &after, int entry);
 
 // Whether every driver is set up.

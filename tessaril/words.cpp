@@ -1,0 +1,589 @@
+// The Linux program's words for what the offline backend reports, which
+// answers in facts: the installation's opening and closing, each hive's load
+// and save, the damage the whole-hive check found, the hivex library in use,
+// system errors. The program's own sentences are program_words.cpp.
+#include "tessaril/words.h"
+
+#include "platform/offline/hivex_store.h"
+
+#include <errno.h>
+#include <stdio.h>
+#include <string.h>
+
+namespace {
+
+// What a drive root or a folder named held, as the first line of the
+// message; the kind of the line into *kind.
+std::string PhraseFolder(const WindowsFolderReport &r, SayKind *kind)
+{
+    const char *host = r.host;
+    const char *base = strcmp(host, "/") ? host : "";
+    *kind = kSayError;
+    switch (r.finding) {
+    case kFolderGiven:
+        return "";
+    case kFolderNotThere:
+        return Text(r.error == ENOENT    ? "%s does not exist."
+                    : r.error == EACCES  ? "%s may not be entered (permission denied)."
+                    : r.error == ENOTDIR ? "%s is not a folder."
+                                         : "%s cannot be looked at.",
+                    r.path);
+    case kFolderNone:
+        return Text("%s holds no system32/config/system hive, nor does any folder at its "
+                    "top level, so it is neither the Windows folder of a Windows 2000 or XP "
+                    "installation nor the root of its system drive.",
+                    host);
+    case kFolderTheOne:
+        *kind = kSayPlain;
+        return Text("repairing the installation in %s.", r.folder);
+    case kFolderByBootIni:
+        *kind = kSayPlain;
+        return Text("%s holds %d Windows folders; boot.ini's default names %s: "
+                    "repairing the installation in %s.",
+                    host, r.count, r.named, r.folder);
+    case kFolderSeveral:
+        break;
+    }
+    int count = r.count;
+    std::string note = Text("%s holds %d Windows folders:", host, count);
+    for (int i = 0; i < count && i < kMaxListedFolders; i++)
+        note += Text("%s %s/%s", i ? "," : "", base, r.names[i]);
+    if (count > kMaxListedFolders)
+        note += Text(" and %d more", count - kMaxListedFolders);
+    if (r.named[0] != '\0')
+        note += Text(" (boot.ini's default names %s, which is none of them).", r.named);
+    else
+        note += " (no boot.ini default names one of them).";
+    note += Text(" Name the one to repair, for example: tessaril %s/%s. Nothing was changed.", base,
+                 r.names[0]);
+    return note;
+}
+
+// Why a hive may not be written; NULL when it may.
+const char *WhyReadOnly(HiveReadOnly why)
+{
+    switch (why) {
+    case kHiveReadOnlyMount:
+        return "its file system is mounted read-only (ntfs-3g does so by itself when Windows "
+               "was hibernated or not shut down fully); start that Windows and shut it down "
+               "fully, or mount the volume read-write, then run tessaril again";
+    case kHiveFileReadOnly:
+        return "the file is marked read-only; give its owner the right to write it (chmod "
+               "u+w), then run tessaril again";
+    case kHiveFileNotWritable:
+        return "this user may not write the file; run tessaril as a user who may, such as "
+               "root";
+    case kHiveFolderNotWritable:
+        return "this user may not write its folder, where the new hive is made; run tessaril "
+               "as a user who may, such as root";
+    case kHiveWritable:
+        break;
+    }
+    return NULL;
+}
+
+// What the whole-hive check found, and where: the record at fault (the
+// key's path as far as it is known), then what is wrong with it.
+std::string PhraseDamage(const RegfCheckReport &d)
+{
+    std::string k = d.path[0] ? Text("key %s", d.path) : "the root key";
+    const char *key = k.c_str();
+    std::string v = d.valueNamed ? Text("value \"%s\" of %s", d.value, key) : Text("value #%u of %s", d.entry + 1, key);
+    const char *value = v.c_str();
+    std::string w;
+    switch (d.part) {
+    case kRegfPartHive:
+        w = Text("a cell of the hive's chain of security descriptors");
+        break;
+    case kRegfPartKey:
+        if (d.listed)
+            w = Text("subkey #%u of %s", d.entry + 1, key);
+        else
+            w = Text("%s", key);
+        break;
+    case kRegfPartSubkeys:
+        w = Text("the subkey list of %s", key);
+        break;
+    case kRegfPartLeaf:
+        w = Text("part #%u of the subkey list of %s", d.entry + 1, key);
+        break;
+    case kRegfPartClass:
+        w = Text("the class name of %s", key);
+        break;
+    case kRegfPartSecurity:
+        w = Text("the security descriptor of %s", key);
+        break;
+    case kRegfPartValues:
+        w = Text("the value list of %s", key);
+        break;
+    case kRegfPartValue:
+        w = Text("%s", value);
+        break;
+    case kRegfPartData:
+        w = Text("the data of %s", value);
+        break;
+    case kRegfPartSegments:
+        w = Text("the list of the parts of the data of %s", value);
+        break;
+    case kRegfPartSegment:
+        w = Text("part #%u of the data of %s", d.entry + 1, value);
+        break;
+    }
+    const char *what = w.c_str();
+    unsigned long long at = d.at, need = d.need, room = d.room;
+    switch (d.damage) {
+    case kRegfCheckSound:
+    case kRegfCheckUnreadable:
+        break;
+    case kRegfCheckBadBin:
+        return Text("the block of cells at offset 0x%llx is not a valid one (its header, "
+                            "offset or size is wrong)", at);
+    case kRegfCheckBadCell:
+        return Text("the cell at offset 0x%llx has a size that does not fit its block", at);
+    case kRegfCheckNotACell:
+        return Text("%s lies at no cell in use (offset 0x%llx: outside the hive's cells, "
+                            "inside another cell, or a free one)", what, at);
+    case kRegfCheckWrongKind:
+        return Text("the cell of %s, at offset 0x%llx, holds another kind of record", what, at);
+    case kRegfCheckTooShort:
+        return Text("%s is longer than its cell: it needs %llu bytes, the cell at offset "
+                            "0x%llx holds %llu", what, need, at, room);
+    case kRegfCheckBadKey:
+        return Text("%s has an empty name or is larger than a key can be", what);
+    case kRegfCheckReachedTwice:
+        return Text("%s is listed twice (in two subkey lists, or twice in one)", key);
+    case kRegfCheckLoop:
+        return Text("%s is %s%s listed again below itself: the keys form a loop", key,
+                 d.other[0] ? "key " : "the root key", d.other);
+    case kRegfCheckWrongParent:
+        return Text("%s is listed under a key that its record does not name as its parent",
+                 key);
+    case kRegfCheckCountMismatch:
+        return Text("%s says it has %llu subkeys, but its subkey list holds %llu", key, need,
+                 room);
+    case kRegfCheckTooDeep:
+        return Text("%s lies more than %llu levels below the root, deeper than Windows "
+                            "allows", key, need);
+    case kRegfCheckInlineTooLong:
+        return Text("%s says that its data, kept in its record, is longer than the 4 bytes "
+                            "there", what);
+    case kRegfCheckDataNotEmpty:
+        return Text("%s has no data but points to a data cell", what);
+    case kRegfCheckFewSegments:
+        return Text("%s is cut into fewer parts (%llu) than its length needs (%llu)", what, room,
+                 need);
+    case kRegfCheckBadDescriptor:
+        return Text("%s, at offset 0x%llx, is not a valid security descriptor", what, at);
+    case kRegfCheckBadSecurityList:
+        return Text("the hive's chain of security descriptors is broken at offset 0x%llx", at);
+    case kRegfCheckTooManyKeys:
+        return Text("it holds more than %llu keys, more than tessaril reads of a SYSTEM hive",
+                 need);
+    case kRegfCheckTooManyEntries:
+        return Text("its lists hold more than %llu entries in all, more than tessaril reads "
+                            "of a SYSTEM hive", need);
+    }
+    return "";
+}
+
+// Why the SYSTEM hive cannot be used, the whole refusal.
+std::string PhraseSystemRefusal(const OfflineOpenReport &r)
+{
+    const char *host = r.folder.folder;
+    switch (r.system.result) {
+    case kLoadMissing:
+        return Text("%s holds no system32/config/system hive, so it is not the Windows "
+                    "folder of a Windows 2000 or XP installation.",
+                    host);
+    case kLoadInUse:
+        return Text("the installation at %s is in use: another tessaril run holds its "
+                    "SYSTEM hive. Try again when that run has ended. Nothing was changed.",
+                    host);
+    case kLoadNotClean:
+        if (r.logs[0] != '\0')
+            return Text("Windows did not shut down cleanly, so the SYSTEM hive %s lacks its "
+                        "latest changes (they are in %s beside it), and a repair now would lose them. "
+                        "Start that Windows once and shut it down normally, or replay the hive's log "
+                        "into it with a tool made for that, then run tessaril again. Nothing was "
+                        "changed.",
+                        r.system.shown, r.logs);
+        return Text("Windows did not shut down cleanly, so the SYSTEM hive %s may lack "
+                    "its latest changes, and no log file that holds them is beside it. Start that "
+                    "Windows once and shut it down normally, then run tessaril again. Nothing was "
+                    "changed.",
+                    r.system.shown);
+    default:
+        break;
+    }
+    // The rest say what is wrong with the hive, then what to do.
+    OfflineLoadResult result = r.system.result;
+    const char *todo =
+        r.system.problem == kHiveDamaged
+            ? "Let Windows check and mend it, or restore the hive from a backup, then run "
+              "tessaril again."
+        : result == kLoadCorrupt || result == kLoadTooLarge
+            ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
+        : result == kLoadNoControlSet
+            ? "Windows could not start from it either: restore the hive from a backup, then "
+              "run tessaril again."
+        : result == kLoadLink ? "Mount the installation so that its own folders and files are "
+                                "no links, then run tessaril again."
+                              : "Mend that, then run tessaril again.";
+    return Text("the SYSTEM hive cannot be used: %s. %s Nothing was changed.",
+                PhraseHiveLoad(r.system).c_str(), todo);
+}
+
+} // namespace
+
+Message PhraseOpening(const OfflineOpenReport &r)
+{
+    Message m;
+    const char *host = r.folder.folder;
+    SayKind kind = kSayError;
+    switch (r.refusal) {
+    case kOpenNoPath:
+        m.Add(kSayError, "no installation named: give the Windows folder of the mounted "
+                         "installation or the root of its system drive, for example /mnt/xp/WINDOWS or "
+                         "/mnt/xp.");
+        return m;
+    case kOpenNoFolder:
+        m.Add(kSayError, PhraseFolder(r.folder, &kind));
+        return m;
+    case kOpenBadName:
+        m.Add(kSayError, Text("%s cannot be a Windows folder.", host));
+        return m;
+    case kOpenTooLong:
+        m.Add(kSayError, Text("%s is too long.", host));
+        return m;
+    case kOpenSystemHive:
+        m.Add(kSayError, PhraseSystemRefusal(r));
+        return m;
+    case kOpenReadOnly:
+        m.Add(kSayError, Text("%s cannot be changed: %s. Nothing was changed.", r.system.shown,
+                              WhyReadOnly(r.readOnly)));
+        return m;
+    case kOpenSoftwareInUse:
+        m.Add(kSayError, Text("the installation at %s is in use: another process holds its SOFTWARE "
+                              "hive. Nothing was changed.",
+                              host));
+        return m;
+    case kOpenUsable:
+        break;
+    }
+    // What was chosen on a drive root is said first; notes and warnings
+    // follow it.
+    std::string chosen = PhraseFolder(r.folder, &kind);
+    m.Add(kind, chosen);
+    std::string detail = PhraseHiveLoad(r.system);
+    if (!detail.empty())
+        m.Add(kSayNote, detail + ".");
+    if (const char *why = WhyReadOnly(r.readOnly))
+        m.Add(kSayNote, Text("%s cannot be changed: %s.", r.system.shown, why));
+    if (r.codePage[0] != '\0')
+        m.Add(kSayWarning,
+              Text("the installation's ANSI code page (Control\\Nls\\CodePage, ACP "
+                   "\"%s\") is not one this system can convert, so its names and texts are read as "
+                   "Windows-1252; characters outside it come out as \"?\".",
+                   r.codePage));
+    if (r.software.result != kLoadOk)
+        m.Add(kSayWarning, Text("the SOFTWARE hive cannot be read (%s), so the Windows "
+                                "version is unknown.",
+                                PhraseHiveLoad(r.software).c_str()));
+    // Nothing else would say that the run keeps no log.
+    if (r.temp != kLogFolderFound)
+        m.Add(kSayWarning, Text(r.temp == kLogFolderLink ? "%s/Temp is a symbolic link, which "
+                                                           "tessaril does not follow, so this run keeps no log."
+                                                         : "%s has no Temp folder, so this "
+                                                           "run keeps no log.",
+                                host));
+    return m;
+}
+
+Message PhraseClosing(bool saved, const HiveSaveReport &report)
+{
+    Message m;
+    std::string detail = PhraseHiveSave(report);
+    if (!saved)
+        m.Add(kSayError, detail + ". None of this run's changes were saved (the log lists them as "
+                                  "made); mend the cause and run tessaril again.");
+    else if (!detail.empty())
+        m.Add(kSayWarning, detail + ".");
+    return m;
+}
+
+std::string PhraseHiveLoad(const HiveLoadReport &r)
+{
+    // The problems said of the file alone, by HiveLoadProblem.
+    static const char *const kProblems[] = {
+        NULL,
+        "a folder on the way to %s is a symbolic link, which tessaril does not follow, so that it "
+        "never writes outside the installation",
+        "%s does not exist",
+        "%s is locked by another process",
+        "%s is not a regular file",
+        "%s is a symbolic link, which tessaril does not follow, so that it never writes outside "
+        "the installation",
+        NULL,
+        NULL,
+        "%s is not a registry hive",
+        "%s was not cleanly closed (its two sequence numbers differ)",
+        "%s is damaged: its header is not valid",
+        "%s is damaged: its header gives a size or a root key that the file does not hold",
+        "%s cannot be read: /proc is not mounted",
+        "%s is damaged: its keys cannot be read (hivex, the hive reader, refuses its structure)",
+        "%s names no control set that it holds: neither its Select\\Default nor its "
+        "Select\\Current value is the number of an existing ControlSet key",
+        NULL,
+    };
+    static_assert(sizeof kProblems / sizeof *kProblems == kHiveLoadProblemCount, "a problem has no words");
+    unsigned def = r.byDefault, cur = r.byCurrent;
+    if (r.problem == kHiveCannotOpen)
+        return Text("%s cannot be opened, because %s", r.shown, PlainError(r.error));
+    if (r.problem == kHiveTooLarge)
+        return Text("%s is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read), "
+                    "so it was not read",
+                    r.shown, r.size, r.kind, r.maxBytes);
+    if (r.problem == kHiveDamaged)
+        return Text("%s is damaged: %s", r.shown, PhraseDamage(r.damage).c_str());
+    if (r.problem != kHiveLoaded)
+        return Text(kProblems[r.problem], r.shown);
+    if (def != 0 && cur != 0 && def != cur)
+        return Text("the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
+                    "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
+                    "Default names at its next boot (Current is only the set it last started)",
+                    def, cur, def);
+    if (def == 0 && cur != 0 && r.defaultGiven)
+        return Text("the SYSTEM hive's Select\\Default names no control set the hive holds; "
+                    "ControlSet%03u, which Select\\Current names, is repaired",
+                    cur);
+    return "";
+}
+
+std::string PhraseHiveSave(const HiveSaveReport &r)
+{
+    // The steps, by SaveStep (creating the file is told apart).
+    static const char *const kSteps[] = {
+        "", "",
+        "writing it",
+        "giving it its last-write times, subkey order and large values",
+        "checking what was written",
+        "giving it the hive's owner",
+        "giving it the hive's permissions",
+        "flushing it to disk",
+        "locking it",
+        "giving it a name beside the hive",
+        "keeping the old hive beside it",
+        "putting it in place of the hive",
+    };
+    static_assert(sizeof kSteps / sizeof *kSteps == kSaveStepCount, "a step of the save has no words");
+    if (r.damaged)
+        return Text("the hive %s is damaged: part of it could not be read or changed, so it "
+                    "was left as it was", r.shown);
+    if (r.failed == kSaveCreating)
+        return Text("the hive %s was not changed: no new file can be created beside it, because %s",
+                    r.shown, PlainError(r.error));
+    if (r.failed != kSaveNoStep) {
+        // The reason is the step that failed; a new file that cannot be
+        // removed is told after it (the next run removes it).
+        std::string left;
+        if (r.left[0] != '\0')
+            left = Text("; that new file, %s, could not be removed because %s, and the next run "
+                        "removes it",
+                        r.left, PlainError(r.leftError));
+        const char *why = r.error != 0 ? PlainError(r.error)
+                          : r.content == kRegfUnknownLayout
+                              ? "the hivex library in use lays hives out otherwise than this tessaril "
+                                "knows (a newer tessaril is needed)"
+                              : "the file read back is not the hive written";
+        return Text("the hive %s was not changed: tessaril wrote the changed hive into a new file "
+                    "beside it, and %s failed because %s%s",
+                    r.shown, kSteps[r.failed], why, left.c_str());
+    }
+    if (r.folderError != 0)
+        return Text("the hive %s was changed, but its folder could not be flushed to disk because "
+                    "%s: should the system stop before it writes the folder itself, the old hive "
+                    "may come back, and tessaril is to be run again",
+                    r.shown, PlainError(r.folderError));
+    return "";
+}
+
+std::string PhraseHivexInUse(const HivexInUse &hivex, const char *builtWith)
+{
+    if (hivex.file[0] == '\0')
+        return Text("hivex %s (linked into the program)", builtWith[0] ? builtWith : "of unknown release");
+    if (hivex.package[0] != '\0')
+        return Text("hivex %s (%s, package %s)", hivex.version, hivex.file, hivex.package);
+    if (builtWith[0] != '\0')
+        return Text("hivex %s, release unknown (built against %s)", hivex.file, builtWith);
+    return Text("hivex %s, release unknown", hivex.file);
+}
+
+const char *PlainError(int error)
+{
+    switch (error) {
+    case EACCES:
+    case EPERM:
+        return "permission was refused (the user running tessaril may not change that folder, "
+               "or a security module or the file's attributes forbid it)";
+    case ENOSPC:
+        return "the disk is full";
+    case EDQUOT:
+        return "the disk quota of the user running tessaril is used up";
+    case EROFS:
+        return "the file system is mounted read-only";
+    case EFBIG:
+        return "the file would be larger than the system allows this process to write";
+    case EIO:
+        return "the disk reported a read or write error";
+    case ENOMEM:
+        return "there was not enough memory";
+    case ENOENT:
+        return "it no longer exists";
+    default:
+        return strerror(error);
+    }
+}
+
+// Disk images.
+
+namespace {
+
+// The Windows folders an image holds, as "/dev/sda1/WINDOWS, /dev/sda2/WINNT"
+// (and how many more).
+std::string ImageFolders(const ImageOpenReport &r)
+{
+    std::string list;
+    for (int i = 0; i < r.count && i < kMaxListedFolders; i++)
+        list += Text("%s%s/%s", i ? ", " : "", r.found[i].device, r.found[i].folder);
+    if (r.count > kMaxListedFolders)
+        list += Text(" and %d more", r.count - kMaxListedFolders);
+    return list;
+}
+
+} // namespace
+
+Message PhraseImageOpening(const ImageOpenReport &r)
+{
+    Message m;
+    const char *image = r.image;
+    switch (r.refusal) {
+    case kImageOpened:
+        if (r.finding == kImageTheOne)
+            m.Add(kSayPlain, Text("repairing the installation in %s.", r.shown));
+        else if (r.finding == kImageByBootIni)
+            m.Add(kSayPlain, Text("%s holds %d Windows folders; boot.ini's default names %s: repairing "
+                                  "the installation in %s.",
+                                  image, r.count, r.named, r.shown));
+        break;
+    case kImageNotBuilt:
+        m.Add(kSayError, Text("%s is a disk image, and this tessaril was built without disk image "
+                              "support (libguestfs's header was missing). Mount the image and name its "
+                              "Windows folder instead. Nothing was changed.",
+                              image));
+        break;
+    case kImageNoLibrary:
+        m.Add(kSayError, Text("%s is a disk image, which tessaril opens through libguestfs, and "
+                              "libguestfs cannot be loaded (%s). Install libguestfs0 and a Linux kernel "
+                              "for its appliance (on Debian: apt install libguestfs0 linux-image-amd64), "
+                              "or mount the image and name its Windows folder. Nothing was changed.",
+                              image, r.detail));
+        break;
+    case kImageTooSmall:
+        m.Add(kSayError, Text("%s is not a folder, and at %lld bytes too small to be a disk image with "
+                              "Windows on it. Nothing was changed.",
+                              image, r.size));
+        break;
+    case kImageUnreadable:
+        m.Add(kSayError, r.error != 0 ? Text("%s cannot be read, because %s. Nothing was changed.", image,
+                                             PlainError(r.error))
+                                      : Text("libguestfs cannot open %s as a disk image: %s. Nothing was "
+                                             "changed.",
+                                             image, r.detail));
+        break;
+    case kImageNoScratch:
+        m.Add(kSayError, Text("no private folder can be made under $TMPDIR (or /tmp) for the copies of "
+                              "%s's hives, because %s. Nothing was changed.",
+                              image, PlainError(r.error)));
+        break;
+    case kImageInUse:
+        m.Add(kSayError, Text("%s is in use: another process has it open through qemu, such as the "
+                              "virtual machine that runs from it or another tessaril run%s%s%s. Shut "
+                              "that virtual machine down, or wait for that run to end, then run "
+                              "tessaril again. Nothing was changed.",
+                              image, r.detail[0] ? " (" : "", r.detail, r.detail[0] ? ")" : ""));
+        break;
+    case kImageNoAppliance:
+        m.Add(kSayError, Text("libguestfs cannot start the small virtual machine it opens %s in: %s. It "
+                              "needs a Linux kernel image (on Debian: apt install linux-image-amd64) and "
+                              "supermin; libguestfs-test-tool tells what is missing. Nothing was "
+                              "changed.",
+                              image, r.detail));
+        break;
+    case kImageNoWindows:
+        m.Add(kSayError, Text("no file system of %s holds a Windows folder (a folder at its top level "
+                              "with system32/config/system), so it holds no Windows 2000 or XP "
+                              "installation. Nothing was changed.",
+                              image));
+        break;
+    case kImageSeveral:
+    case kImageNotNamed: {
+        std::string what;
+        if (r.refusal == kImageNotNamed)
+            what = Text("%s holds no Windows folder %s, but %d: %s.", image, r.asked, r.count,
+                        ImageFolders(r).c_str());
+        else if (r.finding == kImageByName)
+            what = Text("%s names more than one of the %d Windows folders of %s: %s.", r.asked, r.count,
+                        image, ImageFolders(r).c_str());
+        else {
+            int named = 0;
+            for (int i = 0; i < r.count && i < kMaxListedFolders; i++)
+                named += lstrcmpiA(r.found[i].folder, r.named) == 0;
+            what = Text("%s holds %d Windows folders: %s (%s).", image, r.count, ImageFolders(r).c_str(),
+                        !r.named[0]    ? "no boot.ini default names one of them"
+                        : named == 0   ? Text("boot.ini's default names %s, which is none of them", r.named).c_str()
+                                       : Text("boot.ini's default names %s, which is more than one of them",
+                                              r.named).c_str());
+        }
+        m.Add(kSayError, what + Text(" Name the one to repair, for example: tessaril --windows=%s/%s %s. "
+                                     "Nothing was changed.",
+                                     r.found[0].device, r.found[0].folder, image));
+        break;
+    }
+    case kImageNotWritable:
+        m.Add(kSayError, Text("the installation in %s:%s/%s is in use or cannot be changed: its file "
+                              "system cannot be mounted for writing (%s). A virtual machine may be "
+                              "running from the image, or Windows was hibernated or not shut down fully; "
+                              "shut it down fully, then run tessaril again. Nothing was changed.",
+                              image, r.chosen.device, r.chosen.folder, r.detail));
+        break;
+    case kImageReadFailed:
+        m.Add(kSayError, Text("the installation in %s:%s/%s cannot be read from the image: %s. Nothing "
+                              "was changed.",
+                              image, r.chosen.device, r.chosen.folder, r.detail));
+        break;
+    }
+    return m;
+}
+
+Message PhraseImageSave(const ImageSaveReport &r)
+{
+    static const char *const kSteps[] = {"", "writing it into the image", "flushing it to the image",
+                                         "keeping the old hive beside it", "putting it in place of the hive"};
+    static_assert(sizeof kSteps / sizeof *kSteps == kImageSaveSteps, "a step has no words");
+    Message m;
+    if (r.failed != kImageSaveNoStep)
+        m.Add(kSayError, Text("the hive %s was not changed: tessaril wrote the changed hive into a new file "
+                              "beside it, and %s failed: %s. None of this run's changes were saved (the "
+                              "log lists them as made); mend the cause and run tessaril again.",
+                              r.shown, kSteps[r.failed], r.detail));
+    else if (r.logFailed)
+        m.Add(kSayWarning, Text("the log could not be written into the image: %s.", r.logDetail));
+    return m;
+}
+
+std::string PhraseImageClosing(const char *image, const char *detail)
+{
+    return Text("libguestfs could not write %s out when it shut down (%s), so this run's changes may "
+                "not have reached it; run tessaril --check on it to see.",
+                image, detail);
+}
