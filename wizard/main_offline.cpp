@@ -43,9 +43,17 @@ int Refuse(const char *message)
     return kStatusRefused;
 }
 
-} // namespace
+// What the command line asks for.
+struct CommandLine {
+    bool yes = false;
+    InstallationOptions options;
+    const char *path = NULL;
+};
 
-int TessarilMain(int argc, char **argv)
+// Reads the command line: true to go on with a run; false, with the status
+// to end with, when it asked for the help or the version (printed here) or
+// is wrong (said here).
+bool ReadCommandLine(int argc, char **argv, CommandLine *line, int *status)
 {
     static const struct option kOptions[] = {
         {"yes", no_argument, NULL, 'y'},     {"check", no_argument, NULL, 'n'},
@@ -53,11 +61,9 @@ int TessarilMain(int argc, char **argv)
         {"help", no_argument, NULL, 'h'},    {"version", no_argument, NULL, 'V'},
         {NULL, 0, NULL, 0},
     };
-    bool yes = false;
-    InstallationOptions options;
     // getopt_long names an unknown option on standard error itself, after
     // the program's name: the name, not the path it was started by.
-    char name[] = "tessaril";
+    static char name[] = "tessaril";
     if (argc > 0)
         argv[0] = name;
     optind = 1;
@@ -65,50 +71,63 @@ int TessarilMain(int argc, char **argv)
     while ((c = getopt_long(argc, argv, "ynbqhV", kOptions, NULL)) != -1) {
         switch (c) {
         case 'y':
-            yes = true;
+            line->yes = true;
             break;
         case 'n':
-            options.check = true;
+            line->options.check = true;
             break;
         case 'b':
-            options.backup = true;
+            line->options.backup = true;
             break;
         case 'q':
-            options.quiet = true;
+            line->options.quiet = true;
             break;
         case 'h':
             SayHelp(stdout);
-            return CheckOutput(kStatusInOrder);
+            *status = CheckOutput(kStatusInOrder);
+            return false;
         case 'V': {
             HivexInUse found;
             FindHivexInUse(&found);
             char hivex[4096 + 300];
             PhraseHivexInUse(found, TESSARIL_HIVEX_BUILT_WITH, hivex, sizeof hivex);
             printf("tessaril %s\n%s\n", TESSARIL_VERSION_TEXT, hivex);
-            return CheckOutput(kStatusInOrder);
+            *status = CheckOutput(kStatusInOrder);
+            return false;
         }
         default:
             SayTryHelp(stderr);
-            return kStatusRefused;
+            *status = kStatusRefused;
+            return false;
         }
     }
-    const char *path = optind < argc ? argv[optind] : getenv("TESSARIL_SYSTEMROOT");
-    CommandLineProblem problem = argc - optind > 1                ? kMoreThanOnePath
-                                 : options.check && options.backup ? kCheckAndBackup
-                                 : path == NULL || path[0] == '\0' ? kNoInstallationNamed
-                                                                   : kCommandLineOk;
+    line->path = optind < argc ? argv[optind] : getenv("TESSARIL_SYSTEMROOT");
+    const char *path = line->path;
+    CommandLineProblem problem = argc - optind > 1                       ? kMoreThanOnePath
+                                 : line->options.check && line->options.backup ? kCheckAndBackup
+                                 : path == NULL || path[0] == '\0'        ? kNoInstallationNamed
+                                                                          : kCommandLineOk;
     if (problem != kCommandLineOk) {
         SayCommandLineProblem(stderr, problem, argc - optind);
-        return kStatusRefused;
+        *status = kStatusRefused;
+        return false;
     }
+    return true;
+}
 
+// Opens the installation and refuses one the wizard does not repair, before
+// any question: true to go on, false with the status to end with.
+bool Open(const CommandLine &line, int *status)
+{
     char message[8192];
-    SetInstallationOptions(options);
+    SetInstallationOptions(line.options);
     OfflineOpenReport opening;
-    bool opened = OpenOfflineInstallation(path, &opening);
+    bool opened = OpenOfflineInstallation(line.path, &opening);
     PhraseOpening(opening, message, sizeof message);
-    if (!opened)
-        return Refuse(message);
+    if (!opened) {
+        *status = Refuse(message);
+        return false;
+    }
     // Windows 2000 and XP only: told before any question, as the wizard
     // itself would tell it after the first.
     DetectOperatingSystem();
@@ -122,48 +141,78 @@ int TessarilMain(int argc, char **argv)
             fprintf(stderr, "%s\n", message);
         HiveSaveReport ignored;
         CloseOfflineInstallation(&ignored);
-        return Refuse(refusal);
+        *status = Refuse(refusal);
+        return false;
     }
     if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
     fflush(stderr);
+    return true;
+}
 
+// What a run left: its outcome, read from the save's record at the close,
+// and the repaired keys as they stood before it and stand after it.
+struct RunEnd {
+    InstallationOutcome outcome;
+    RepairState before, after;
+    bool closed = false; // every change the run made is on disk
+};
+
+// Runs the wizard and closes the installation, telling at once a save that
+// failed.
+void Run(const CommandLine &line, RunEnd *end)
+{
     // Yes to go on, No to the restart, shown as if typed.
-    if (yes || options.check)
+    if (line.yes || line.options.check)
         OfflineScriptAnswers("y\nn\n");
     RunRepairWizard();
     fflush(stdout);
-    InstallationOutcome outcome;
+    InstallationOutcome &outcome = end->outcome;
     GetInstallationOutcome(&outcome);
     // What the run left, read where the wizard has read (a declined run has
-    // read nothing, and nothing more is read; after a failed save nothing is
-    // read either, as the last close of a key would try the save again).
-    RepairState before, after;
-    memset(&after, 0, sizeof after);
+    // read nothing, and nothing more is read; nor after a failed save, whose
+    // changes are not on disk to be read).
+    memset(&end->after, 0, sizeof end->after);
     if (!outcome.declined && !outcome.saveFailed)
-        ReadRepairState(&after);
-    StateBeforeRun(outcome, after, &before);
-    // Closing the installation writes what the run changed and not yet
-    // written; a failure is told before the summary.
+        ReadRepairState(&end->after);
+    StateBeforeRun(outcome, end->after, &end->before);
+    // Closing the installation writes nothing the save has not decided; the
+    // outcome told is the save's record, read at the close.
     bool unsaved = false;
     HiveSaveReport save;
-    bool closed = CloseOfflineInstallation(&save, &unsaved);
-    PhraseClosing(closed, save, message, sizeof message);
+    end->closed = CloseOfflineInstallation(&save, &unsaved, &outcome);
+    char message[8192];
+    PhraseClosing(end->closed, save, message, sizeof message);
     if (message[0] != '\0')
         fprintf(stderr, "%s\n", message);
     // The log has told of the changes as made: its last line says they did
     // not reach the disk.
     if (unsaved) {
-        char line[256];
-        FormatText(line, sizeof line, "Fail - Cannot save the registry hive %s", "system32\\config\\system");
-        WriteLogLine(line);
+        char text[256];
+        FormatText(text, sizeof text, "Fail - Cannot save the registry hive %s", "system32\\config\\system");
+        WriteLogLine(text);
     }
     fflush(stderr);
-    InstallationOutcome closing;
-    GetInstallationOutcome(&closing);
-    outcome.saveFailed = outcome.saveFailed || closing.saveFailed;
-    int status = DecideExitStatus(outcome, closed, after, options.check);
-    if (!outcome.declined && !options.quiet)
-        PrintSummary(stdout, outcome, before, after, options.check);
+}
+
+// The exit status and the summary of a run.
+int Report(const CommandLine &line, const RunEnd &end)
+{
+    int status = DecideExitStatus(end.outcome, end.closed, end.after, line.options.check);
+    if (!end.outcome.declined && !line.options.quiet)
+        PrintSummary(stdout, end.outcome, end.before, end.after, line.options.check);
     return CheckOutput(status);
+}
+
+} // namespace
+
+int TessarilMain(int argc, char **argv)
+{
+    CommandLine line;
+    int status = kStatusInOrder;
+    if (!ReadCommandLine(argc, argv, &line, &status) || !Open(line, &status))
+        return status;
+    RunEnd end;
+    Run(line, &end);
+    return Report(line, end);
 }

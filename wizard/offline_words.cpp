@@ -346,7 +346,7 @@ void PhraseHiveSave(const HiveSaveReport &r, char *out, size_t size)
         char what[2000];
         snprintf(what, sizeof what, "%s failed because %s%s", kSteps[r.failed],
                  r.error != 0 ? PlainError(r.error)
-                 : r.unknownLayout
+                 : r.content == kRegfUnknownLayout
                      ? "the hivex library in use lays hives out otherwise than this tessaril "
                        "knows (a newer tessaril is needed)"
                      : "the file read back is not the hive written",

@@ -18,6 +18,8 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace {
 
 // Ends a failed load: the file released, the result and the problem told.
@@ -94,6 +96,9 @@ void RemoveLeftovers(HiveFile &hive)
             close(fd);
         return;
     }
+    // The copy shares its place in the folder with the descriptor, which
+    // the search for the file's spelling may have read to the end.
+    rewinddir(dir);
     char prefix[300];
     snprintf(prefix, sizeof prefix, "%s.tessaril-", hive.leaf);
     size_t n = strlen(prefix);
@@ -132,9 +137,9 @@ bool CopyOldHive(HiveFile &hive, const char *name)
 }
 
 // Keeps the old hive beside the new one under a name that says when, never
-// over a file that is there: a hard link costs no copy; a file system
-// without them gets a copy.
-bool KeepOldHive(HiveFile &hive)
+// over a file that is there, into kept: a hard link costs no copy; a file
+// system without them gets a copy.
+bool KeepOldHive(HiveFile &hive, char *kept, size_t size)
 {
     time_t now = time(NULL);
     struct tm utc;
@@ -145,19 +150,21 @@ bool KeepOldHive(HiveFile &hive)
         char suffix[8] = "";
         if (attempt > 1)
             snprintf(suffix, sizeof suffix, "-%d", attempt);
-        snprintf(hive.kept, sizeof hive.kept, "%s.before-tessaril-%s%s", hive.leaf, stamp, suffix);
-        if (g_hostCalls.linkat(hive.dirfd, hive.leaf, hive.dirfd, hive.kept, 0) == 0)
+        snprintf(kept, size, "%s.before-tessaril-%s%s", hive.leaf, stamp, suffix);
+        if (g_hostCalls.linkat(hive.dirfd, hive.leaf, hive.dirfd, kept, 0) == 0)
             return true;
         if (errno == EEXIST)
             continue;
         if (errno != EPERM && errno != EOPNOTSUPP && errno != EMLINK && errno != EXDEV)
             break;
-        if (CopyOldHive(hive, hive.kept))
+        if (CopyOldHive(hive, kept))
             return true;
         if (errno != EEXIST)
             break;
     }
-    hive.kept[0] = '\0';
+    int e = errno;
+    kept[0] = '\0';
+    errno = e;
     return false;
 }
 
@@ -175,10 +182,16 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     report->kind = kind;
     snprintf(report->shown, sizeof report->shown, "%s", shownPath);
     snprintf(hive.shown, sizeof hive.shown, "%s", shownPath);
-    if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf)) {
+    std::string found;
+    if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf, &found)) {
         hive.dirfd = -1;
         bool link = errno == ELOOP;
         return Refuse(hive, report, link ? kLoadLink : kLoadMissing, link ? kHiveFolderLink : kHiveMissing);
+    }
+    // From here on the file is named as its folders spell it on disk.
+    if (found.size() < sizeof hive.shown) {
+        snprintf(report->shown, sizeof report->shown, "%s", found.c_str());
+        snprintf(hive.shown, sizeof hive.shown, "%s", found.c_str());
     }
     int fd = -1;
     OfflineLoadResult r = LockHiveFile(hive, &fd);
@@ -234,114 +247,170 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     return kLoadOk;
 }
 
+namespace {
+
+// One try of a save: the new file and what its steps have done to it.
+struct Save {
+    HiveFile &hive;
+    HiveSaveReport &facts;
+    int fd = -1;
+    bool named = false;    // the new file has a name beside the hive: temp
+    char temp[300] = "";
+    char through[64] = ""; // the new file by its descriptor
+    int error = 0;         // the system's error code of the step that failed
+};
+
+// Fails a step with the system's error code of the call that just failed.
+bool Fail(Save &s)
+{
+    s.error = errno;
+    return false;
+}
+
+// The new hive is an unnamed file in the hive's folder, so that a run
+// killed while writing it leaves nothing behind; it gets a name only when
+// complete, just before it is renamed over the hive. Where the file system
+// has no unnamed files it is named from the start.
+bool CreateNewFile(Save &s)
+{
+    s.fd = g_hostCalls.openat(s.hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
+    for (int attempt = 0; attempt < 100 && s.fd < 0; attempt++) {
+        snprintf(s.temp, sizeof s.temp, "%s.tessaril-%ld-%d", s.hive.leaf, (long)getpid(), attempt);
+        s.fd = g_hostCalls.openat(s.hive.dirfd, s.temp, O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
+        if (s.fd >= 0)
+            s.named = true;
+        else if (errno != EEXIST)
+            break;
+    }
+    if (s.fd < 0)
+        return Fail(s);
+    snprintf(s.through, sizeof s.through, "/proc/self/fd/%d", s.fd);
+    return true;
+}
+
+bool WriteNewFile(Save &s) { return g_hostCalls.hivexCommit(s.hive.h, s.through, 0) == 0 || Fail(s); }
+
+bool FinishNewFile(Save &s)
+{
+    s.facts.content = FinishCommittedHive(s.fd, s.hive.finish, NULL, &s.error);
+    return s.facts.content == kRegfOk;
+}
+
+// Reads back the base block the last pass wrote: a hive's, whole, closed.
+bool CheckNewFile(Save &s)
+{
+    unsigned char block[kRegfBaseBlockSize];
+    RegfHeader header;
+    if (!ReadAllAt(s.fd, block, sizeof block, 0)) {
+        s.facts.content = kRegfIoError;
+        return Fail(s);
+    }
+    bool whole = ParseRegfHeader(block, sizeof block, &header) && header.checksumOk &&
+                 header.sequence1 == header.sequence2;
+    s.facts.content = whole ? kRegfOk : kRegfWrongKind;
+    return whole;
+}
+
+bool GiveOwner(Save &s)
+{
+    const struct stat &st = s.hive.st;
+    return (st.st_uid == geteuid() && st.st_gid == getegid()) ||
+           g_hostCalls.fchown(s.fd, st.st_uid, st.st_gid) == 0 || Fail(s);
+}
+
+bool GivePermissions(Save &s) { return g_hostCalls.fchmod(s.fd, s.hive.st.st_mode & 07777) == 0 || Fail(s); }
+
+bool FlushNewFile(Save &s) { return g_hostCalls.fsync(s.fd) == 0 || Fail(s); }
+
+bool LockNewFile(Save &s) { return g_hostCalls.flock(s.fd, LOCK_EX | LOCK_NB) == 0 || Fail(s); }
+
+// Gives the finished unnamed file a name beside the hive.
+bool NameNewFile(Save &s)
+{
+    for (int attempt = 0; attempt < 100 && !s.named; attempt++) {
+        snprintf(s.temp, sizeof s.temp, "%s.tessaril-%ld-%d", s.hive.leaf, (long)getpid(), attempt);
+        if (g_hostCalls.linkat(AT_FDCWD, s.through, s.hive.dirfd, s.temp, AT_SYMLINK_FOLLOW) == 0)
+            s.named = true;
+        else if (errno != EEXIST)
+            return Fail(s);
+    }
+    if (!s.named)
+        s.error = EEXIST;
+    return s.named;
+}
+
+// The backup, made for the rename that follows it.
+bool KeepOld(Save &s)
+{
+    if (!s.hive.backup)
+        return true;
+    if (KeepOldHive(s.hive, s.facts.kept, sizeof s.facts.kept))
+        return true;
+    return Fail(s);
+}
+
+// The one step that replaces the hive; a backup made for it goes when it
+// fails, so that a failed save leaves no copy of a hive that did not change.
+bool PutInPlace(Save &s)
+{
+    if (g_hostCalls.renameat(s.hive.dirfd, s.temp, s.hive.dirfd, s.hive.leaf) == 0)
+        return true;
+    Fail(s);
+    if (s.facts.kept[0] != '\0' && g_hostCalls.unlinkat(s.hive.dirfd, s.facts.kept, 0) == 0)
+        s.facts.kept[0] = '\0';
+    return false;
+}
+
+// The save's steps, in order: each ends the try when it fails.
+const struct {
+    SaveStep step;
+    bool (*run)(Save &);
+} kSaveSteps[] = {
+    {kSaveCreating, CreateNewFile},  {kSaveWriting, WriteNewFile},       {kSaveFinishing, FinishNewFile},
+    {kSaveChecking, CheckNewFile},   {kSaveOwner, GiveOwner},            {kSavePermissions, GivePermissions},
+    {kSaveFlushing, FlushNewFile},   {kSaveLocking, LockNewFile},        {kSaveNaming, NameNewFile},
+    {kSaveKeepingOld, KeepOld},      {kSaveRenaming, PutInPlace},
+};
+
+} // namespace
+
 bool HiveFileCommit(HiveFile *file, HiveSaveReport *report)
 {
     HiveFile &hive = *file;
     HiveSaveReport facts;
     snprintf(facts.shown, sizeof facts.shown, "%s", hive.shown);
-    if (hive.inMemory)
+    if (hive.inMemory) {
+        *report = facts;
         return true;
-    char temp[300] = "";
-    // The new hive is an unnamed file in the hive's folder, so that a run
-    // killed while writing it leaves nothing behind; it gets a name only
-    // when complete, just before it is renamed over the hive. Where the file
-    // system has no unnamed files it is named from the start.
-    bool named = false;
-    int fd = g_hostCalls.openat(hive.dirfd, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0600);
-    for (int attempt = 0; attempt < 100 && fd < 0; attempt++) {
-        snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
-        fd = g_hostCalls.openat(hive.dirfd, temp,
-                                O_RDWR | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
-        named = fd >= 0;
-        if (fd < 0 && errno != EEXIST)
-            break;
     }
-    if (fd < 0) {
-        facts.failed = kSaveCreating;
-        facts.error = errno;
-        if (report != NULL)
-            *report = facts;
-        return false;
-    }
-    SaveStep failed = kSaveNoStep;
-    int error = 0;
-    char through[64];
-    snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
-    // Gives the finished unnamed file a name beside the hive.
-    auto giveName = [&]() {
-        for (int attempt = 0; attempt < 100; attempt++) {
-            snprintf(temp, sizeof temp, "%s.tessaril-%ld-%d", hive.leaf, (long)getpid(), attempt);
-            if (g_hostCalls.linkat(AT_FDCWD, through, hive.dirfd, temp, AT_SYMLINK_FOLLOW) == 0) {
-                named = true;
-                return true;
-            }
-            if (errno != EEXIST)
-                return false;
-        }
-        return false;
-    };
-    RegfHeader header;
-    unsigned char block[kRegfBaseBlockSize];
-    long finished = 0;
-    if (g_hostCalls.hivexCommit(hive.h, through, 0) != 0) {
-        failed = kSaveWriting;
-        error = errno;
-    } else if ((errno = 0, finished = FinishCommittedHive(fd, hive.finish)) < 0) {
-        // errno stays 0 when the file read back is not the hive written.
-        failed = kSaveFinishing;
-        error = errno;
-    } else if ((errno = 0, g_hostCalls.pread(fd, block, sizeof block, 0)) !=
-                   (ssize_t)sizeof block ||
-               !ParseRegfHeader(block, sizeof block, &header) || !header.checksumOk ||
-               header.sequence1 != header.sequence2) {
-        failed = kSaveChecking;
-        error = errno;
-    } else if ((hive.st.st_uid != geteuid() || hive.st.st_gid != getegid()) &&
-               g_hostCalls.fchown(fd, hive.st.st_uid, hive.st.st_gid) != 0) {
-        failed = kSaveOwner;
-        error = errno;
-    } else if (g_hostCalls.fchmod(fd, hive.st.st_mode & 07777) != 0) {
-        failed = kSavePermissions;
-        error = errno;
-    } else if (g_hostCalls.fsync(fd) != 0) {
-        failed = kSaveFlushing;
-        error = errno;
-    } else if (g_hostCalls.flock(fd, LOCK_EX | LOCK_NB) != 0) {
-        failed = kSaveLocking;
-        error = errno;
-    } else if (!named && !giveName()) {
-        failed = kSaveNaming;
-        error = errno;
-    } else if (hive.backup && !KeepOldHive(hive)) {
-        failed = kSaveKeepingOld;
-        error = errno;
-    } else if (g_hostCalls.renameat(hive.dirfd, temp, hive.dirfd, hive.leaf) != 0) {
-        failed = kSaveRenaming;
-        error = errno;
-    }
-    if (failed != kSaveNoStep) {
+    Save s{hive, facts};
+    for (const auto &step : kSaveSteps) {
+        if (step.run(s))
+            continue;
         // The reason is the step that failed; a new file that cannot be
         // removed is told after it (the next run removes it).
-        facts.failed = failed;
-        facts.error = error;
-        if (named && g_hostCalls.unlinkat(hive.dirfd, temp, 0) != 0) {
-            snprintf(facts.left, sizeof facts.left, "%s", temp);
+        facts.failed = step.step;
+        facts.error = s.error;
+        facts.outcome = kSaveHiveAsItWas;
+        if (s.named && g_hostCalls.unlinkat(hive.dirfd, s.temp, 0) != 0) {
+            snprintf(facts.left, sizeof facts.left, "%s", s.temp);
             facts.leftError = errno;
         }
-        close(fd);
-        facts.unknownLayout = finished == kRegfFinishUnknownLayout;
-        if (report != NULL)
-            *report = facts;
+        if (s.fd >= 0)
+            close(s.fd);
+        *report = facts;
         return false;
     }
     // The new hive is in place and on disk; only its name may not be yet.
     // That is no failed save: the run goes on, and is told.
-    hive.folderError = g_hostCalls.fsync(hive.dirfd) != 0 ? errno : 0;
+    facts.outcome = kSaveNewHiveInPlace;
+    facts.folderError = g_hostCalls.fsync(hive.dirfd) != 0 ? errno : 0;
     struct stat st;
-    if (fstat(fd, &st) == 0)
+    if (fstat(s.fd, &st) == 0)
         hive.st = st;
     close(hive.lockfd);
-    hive.lockfd = fd;
+    hive.lockfd = s.fd;
+    *report = facts;
     return true;
 }
 

@@ -88,19 +88,32 @@ enum SaveStep {
     kSaveRenaming           // putting it in place of the hive
 };
 
-// What a save met, for the program to tell.
+// What is on disk after a save.
+enum SaveOutcome {
+    kSaveNotDue = 0,     // no save was made: nothing to write, or changes kept in memory
+    kSaveNewHiveInPlace, // the new hive replaced the old one
+    kSaveHiveAsItWas     // the save failed: the hive is byte for byte as it was
+};
+
+// What a save met, for the program to tell: the one record of what it left
+// on disk.
 struct HiveSaveReport {
+    SaveOutcome outcome = kSaveNotDue;
+    int tries = 0;               // how many times the save was tried
     bool damaged = false;        // the hive is damaged, so it was not written
     SaveStep failed = kSaveNoStep;
-    int error = 0;               // errno of the failed step (0 with kSaveFinishing or
-                                 // kSaveChecking: the file read back is not the hive
-                                 // written, or unknownLayout)
-    bool unknownLayout = false;  // kSaveFinishing: hivex laid the hive out otherwise than
-                                 // the last pass knows
+    int error = 0;               // the system's error code of the failed step, when a
+                                 // call failed (0: see content)
+    RegfStatus content = kRegfOk; // kSaveFinishing, kSaveChecking: what the new file
+                                  // held (kRegfUnknownLayout: hivex laid the hive out
+                                  // otherwise than the last pass knows; kRegfNotACell,
+                                  // kRegfWrongKind: it is not the hive written)
+    char kept[320] = "";         // the old hive, kept beside the new one under this
+                                 // name (only while such a file holds it)
     char left[300] = "";         // a new file left beside the hive: it could not be removed,
     int leftError = 0;           // because of this
-    int folderError = 0;         // saved, but its folder could not be flushed: errno
-    char shown[1024] = "";       // the hive
+    int folderError = 0;         // saved, but its folder could not be flushed: the error
+    char shown[PATH_MAX + 64] = ""; // the hive
 };
 
 struct HiveFile {
@@ -108,16 +121,14 @@ struct HiveFile {
     int dirfd = -1;        // the folder of the file
     int lockfd = -1;       // the file itself, locked
     char leaf[256] = "";   // the file's name in its folder
-    char shown[1024] = ""; // the file's path as messages show it
+    char shown[PATH_MAX + 64] = ""; // the file's path as messages show it
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written
     HiveReadOnly readOnly = kHiveWritable; // why it may not be written
-    int folderError = 0;   // the last save that succeeded could not flush the folder: errno
     bool inMemory = false; // changes stay in memory: nothing beside the file is touched
                            // and no commit writes anything
     bool backup = false;   // a commit keeps the old file beside the new one
-    char kept[320] = "";   // the name the old file was kept under, after such a commit
     RegfFinish finish;     // what the run changed, for the last pass of each commit
 };
 
@@ -134,17 +145,17 @@ OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *win
 // format 1.3 hive keeps the subkey lists Windows 2000 reads), finishes it as
 // Windows would have written it (regf_finish.h, from finish), checks it,
 // gives it the old file's owner and permissions, flushes it and renames it
-// over the old file, whose lock passes to the new one. False, with report
-// (when given) saying which step failed, when any step fails: the old file is
-// then as it was, and nothing is left beside it (a new file that cannot be
+// over the old file, whose lock passes to the new one, then flushes the
+// folder. One try, told in report: false when a step failed, and the old
+// file is then as it was, with nothing beside it (a new file that cannot be
 // removed is named in the report). When only the flush of the folder after
-// the rename fails, the new hive is in place: true, and hive->folderError
-// says why. With hive->backup, the old file
-// stays beside the new one as "<name>.before-tessaril-YYYYMMDD-HHMMSSZ" (the
-// time in UTC; "-2", "-3"... when that name is taken), named in hive->kept: a
-// hard link where the file system has them, else a flushed copy; the save
-// fails when it cannot be kept. With hive->inMemory nothing is written and
-// the result is true.
+// the rename fails, the new hive is in place: true, and report->folderError
+// says why. With hive->backup, the old file is kept beside the new one, for
+// the rename, as "<name>.before-tessaril-YYYYMMDD-HHMMSSZ" (the time in UTC;
+// "-2", "-3"... when that name is taken), named in report->kept: a hard link
+// where the file system has them, else a flushed copy; the save fails when it
+// cannot be kept, and the copy goes again when the rename fails. With
+// hive->inMemory nothing is written: true, outcome kSaveNotDue.
 bool HiveFileCommit(HiveFile *hive, HiveSaveReport *report);
 
 // Closes the hive, its lock and its folder, without writing.

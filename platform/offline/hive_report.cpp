@@ -17,11 +17,12 @@ void OfflineHiveOutcome(OfflineHive which, OfflineHiveResult *result)
     *result = OfflineHiveResult();
     if (!hive.loaded)
         return;
-    result->saveFailed = hive.saveFailed;
-    result->saved = hive.changed && !hive.dirty && !hive.saveFailed && !hive.file.inMemory;
+    // What is on disk is what the save's record says.
+    result->saveFailed = hive.save.outcome == kSaveHiveAsItWas;
+    result->saved = hive.save.outcome == kSaveNewHiveInPlace;
     // Changes not yet due to be saved count as changes too.
     result->changed = hive.changed || hive.dirty;
-    snprintf(result->kept, sizeof result->kept, "%s", hive.file.kept);
+    snprintf(result->kept, sizeof result->kept, "%s", hive.save.kept);
     result->controlSet = 0;
     if (which == kOfflineSystem && hive.currentControlSet != 0) {
         char *name = hivex_node_name(hive.file.h, hive.currentControlSet);

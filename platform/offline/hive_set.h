@@ -56,7 +56,10 @@ struct Hive {
     // hive held before the run's first change of it, and each key it added.
     std::map<std::pair<hive_node_h, std::string>, std::pair<bool, std::vector<unsigned char>>> before;
     std::vector<hive_node_h> added;
-    bool saveFailed = false; // a save of its changes failed
+    // The one record of the hive's save: what it left on disk. Its changes
+    // are saved once, when the last key into it closes, and never tried
+    // again after that save failed.
+    HiveSaveReport save;
     bool damaged = false; // hivex failed on its content: never written
     int openKeys = 0;
     hive_node_h currentControlSet = 0;

@@ -47,33 +47,35 @@ StoreKey KeyOf(int hive, hive_node_h node) { return ((StoreKey)(hive + 1) << kHi
 
 bool SameName(const char *a, const char *b) { return lstrcmpiA(a, b) == 0; }
 
-// Writes a changed hive, unless it is damaged; report (when given) tells why
-// it was not written.
-bool CommitHive(Hive &hive, HiveSaveReport *report)
+// Saves a changed hive, unless it is damaged: a try, and when it fails one
+// more at once, so that a passing failure is over before the run goes on.
+// What the last try left on disk is the hive's record, hive.save.
+bool SaveHive(Hive &hive)
 {
+    HiveSaveReport &record = hive.save;
     if (hive.damaged) {
-        if (report != NULL) {
-            *report = HiveSaveReport();
-            report->damaged = true;
-            snprintf(report->shown, sizeof report->shown, "%s", hive.file.shown);
-        }
+        record = HiveSaveReport();
+        record.damaged = true;
+        record.outcome = kSaveHiveAsItWas;
+        snprintf(record.shown, sizeof record.shown, "%s", hive.file.shown);
         return false;
     }
     hive.changed = true;
     KnownNames(hive);
-    bool committed = HiveFileCommit(&hive.file, report);
-    hive.file.finish.names.clear(); // they point into the children kept
-    if (!committed) {
-        hive.saveFailed = true;
-        return false;
+    bool saved = false;
+    int tries = 0;
+    while (!saved && tries < 2) {
+        tries++;
+        saved = HiveFileCommit(&hive.file, &record);
     }
-    hive.saveFailed = false;
+    record.tries = hive.file.inMemory ? 0 : tries;
+    hive.file.finish.names.clear(); // they point into the children kept
     // Changes kept in memory stay unsaved: they tell what a save would write.
-    if (!hive.file.inMemory) {
+    if (saved && !hive.file.inMemory) {
         hive.dirty = hive.keyAdded = false;
         hive.values.clear();
     }
-    return true;
+    return saved;
 }
 
 void ReleaseHive(Hive &hive)
@@ -224,11 +226,10 @@ LONG StoreRelease(RegistryStore *, StoreKey key)
     Hive &hive = g_hives[HiveOf(key)];
     hive.openKeys--;
     // The last key into a changed hive: this is the point where a run's
-    // changes are complete, so they go to disk now, once; a save that fails
-    // is tried once more at once, so that a passing failure is over before
-    // the run goes on. A failure is answered here and told again, with its
-    // reason, when the installation is closed, which tries again.
-    if (hive.openKeys == 0 && hive.dirty && !CommitHive(hive, NULL) && !CommitHive(hive, NULL))
+    // changes are complete, so they go to disk now, once, and a failure is
+    // known before the run goes on. After a failed save the hive is never
+    // written again in this run: what is on disk is what the record says.
+    if (hive.openKeys == 0 && hive.dirty && hive.save.outcome != kSaveHiveAsItWas && !SaveHive(hive))
         return ERROR_CANTWRITE;
     return ERROR_SUCCESS;
 }
@@ -270,23 +271,26 @@ bool OfflineCommitAll(HiveSaveReport *report)
     *report = HiveSaveReport();
     for (int i = 0; i < kHiveCount; i++) {
         Hive &hive = g_hives[i];
-        if (!hive.loaded || (!hive.dirty && !hive.damaged))
+        if (!hive.loaded)
             continue;
-        // A damaged hive is reported even when nothing was to be written to
-        // it: it explains the failures the run has logged. The last failure
-        // is the one told.
-        HiveSaveReport failure;
-        if (!CommitHive(hive, &failure)) {
+        // Changes that no last close handed to a save (a key left open) are
+        // saved now, the one time, as a close would; a damaged hive is told
+        // even when nothing was to be written to it: it explains the failures
+        // the run has logged.
+        bool due = hive.dirty && !hive.file.inMemory && hive.save.outcome == kSaveNotDue;
+        if ((due || (hive.damaged && hive.save.outcome == kSaveNotDue)))
+            SaveHive(hive);
+        else if (hive.dirty && hive.file.inMemory)
+            hive.changed = true;
+        // The record of a hive whose save failed is the one told; else a
+        // save that succeeded with something to tell.
+        if (hive.save.outcome == kSaveHiveAsItWas) {
             ok = false;
-            *report = failure;
+            *report = hive.save;
+        } else if (ok && hive.save.folderError != 0) {
+            *report = hive.save;
         }
     }
-    // A save that succeeded with something to tell, told when nothing failed.
-    for (int i = 0; i < kHiveCount && ok; i++)
-        if (g_hives[i].loaded && g_hives[i].file.folderError != 0) {
-            report->folderError = g_hives[i].file.folderError;
-            snprintf(report->shown, sizeof report->shown, "%s", g_hives[i].file.shown);
-        }
     return ok;
 }
 

@@ -37,6 +37,7 @@ void FindHiveLogs(const char *hiveWindowsPath, char *out, size_t size)
         close(folder);
         return;
     }
+    rewinddir(dir); // the search for the hive's spelling may have read it to the end
     size_t n = strlen(leaf), used = 0;
     for (struct dirent *e = readdir(dir); e != NULL; e = readdir(dir)) {
         const char *tail = e->d_name + n;
@@ -88,7 +89,7 @@ void SelectInstallationCodePage(char *unknown, size_t size)
 InstallationOptions g_options;
 char g_host[PATH_MAX];            // the Windows folder
 char g_hive[PATH_MAX + 64];       // its SYSTEM hive
-char g_log[PATH_MAX + 300];        // where the log goes
+char g_log[300];                  // the log's Windows path, when its folder is there
 
 // The path of an open folder, as the system resolved it.
 bool FolderPath(int dirfd, char *out, size_t size)
@@ -170,23 +171,25 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
     char leaf[256];
     snprintf(winPath, sizeof winPath, "%s\\Temp\\Tessaril.log", windows);
     if (HostOpenParent(winPath, &dirfd, leaf, sizeof leaf)) {
-        char folder[PATH_MAX];
-        if (FolderPath(dirfd, folder, sizeof folder))
-            snprintf(g_log, sizeof g_log, "%s/%s", folder, leaf);
+        snprintf(g_log, sizeof g_log, "%s", winPath);
         close(dirfd);
     } else if (!g_options.check) {
         r.temp = errno == ELOOP ? kLogFolderLink : kLogFolderMissing;
     }
     snprintf(g_host, sizeof g_host, "%s", host);
-    snprintf(g_hive, sizeof g_hive, "%s/system32/config/system", host);
+    snprintf(g_hive, sizeof g_hive, "%s", r.system.shown);
     return true;
 }
 
-bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved)
+bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved, InstallationOutcome *outcome)
 {
     bool ok = OfflineCommitAll(report);
     if (unsaved != NULL)
         *unsaved = !ok && OfflineHiveUnsaved(kOfflineSystem);
+    // What the run left is read from the save's record while the hives
+    // still hold it.
+    if (outcome != NULL)
+        GetInstallationOutcome(outcome);
     OfflineUnloadAll();
     return ok;
 }
@@ -216,7 +219,16 @@ void GetInstallationOutcome(InstallationOutcome *outcome)
     }
     for (const OfflineChange &c : OfflineChanges(kOfflineSystem))
         outcome->changes.push_back(InstallationChange{c.key, c.value, c.existed, c.data});
+    // The log as it stands now, by the name the run gave it (an old log of
+    // another spelling was deleted at the start), in a folder named as the
+    // system resolves it.
+    int dirfd = -1;
+    char leaf[256], folder[PATH_MAX];
     struct stat st;
-    if (!g_options.check && g_log[0] != '\0' && lstat(g_log, &st) == 0 && S_ISREG(st.st_mode))
-        snprintf(outcome->log, sizeof outcome->log, "%s", g_log);
+    if (!g_options.check && g_log[0] != '\0' && HostOpenParent(g_log, &dirfd, leaf, sizeof leaf)) {
+        if (fstatat(dirfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
+            FolderPath(dirfd, folder, sizeof folder))
+            snprintf(outcome->log, sizeof outcome->log, "%s/%s", folder, leaf);
+        close(dirfd);
+    }
 }

@@ -5,6 +5,7 @@
 #ifndef TESSARIL_PLATFORM_OFFLINE_INSTALLATION_REPORT_H
 #define TESSARIL_PLATFORM_OFFLINE_INSTALLATION_REPORT_H
 
+#include "platform/installation.h"
 #include "platform/offline/hive_file.h"
 #include "platform/offline/windows_folder.h"
 
@@ -39,7 +40,9 @@ struct OfflineOpenReport {
 // OpenInstallation, with report telling what it met.
 bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report);
 
-// CloseInstallation, with report telling what the save met.
-bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved = NULL);
+// CloseInstallation, with report telling what the save met, and outcome
+// (when given) what the run left, read before the hives are released.
+bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved = NULL,
+                              InstallationOutcome *outcome = NULL);
 
 #endif

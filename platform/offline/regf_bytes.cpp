@@ -58,8 +58,11 @@ bool ReadAllAt(int fd, void *data, size_t n, off_t at)
         ssize_t r = g_hostCalls.pread(fd, p, n, at);
         if (r < 0 && errno == EINTR)
             continue;
-        if (r <= 0)
+        if (r <= 0) {
+            if (r == 0)
+                errno = EIO; // the file ends before what was to be read
             return false;
+        }
         p += r;
         n -= (size_t)r;
         at += r;
@@ -74,8 +77,11 @@ bool WriteAllAt(int fd, const void *data, size_t n, off_t at)
         ssize_t w = g_hostCalls.pwrite(fd, p, n, at);
         if (w < 0 && errno == EINTR)
             continue;
-        if (w <= 0)
+        if (w <= 0) {
+            if (w == 0)
+                errno = EIO;
             return false;
+        }
         p += w;
         n -= (size_t)w;
         at += w;

@@ -51,7 +51,8 @@ std::string MultiUtf16(const std::vector<std::string> &entries);
 // Now, as a Windows FILETIME (100 ns steps since 1601, UTC).
 uint64_t FileTimeNow();
 
-// pread/pwrite of exactly n bytes at an offset, retried when interrupted.
+// pread/pwrite of exactly n bytes at an offset, retried when interrupted;
+// false with errno set (EIO when the file ends first) otherwise.
 bool ReadAllAt(int fd, void *data, size_t n, off_t at);
 bool WriteAllAt(int fd, const void *data, size_t n, off_t at);
 // A whole file; false when it cannot be read or written.

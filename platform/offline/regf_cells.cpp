@@ -20,39 +20,48 @@ const size_t kFirstRead = 256;
 bool RegfCells::Open(int fd)
 {
     fd_ = fd;
-    errno = 0;
+    status_ = kRegfOk;
     if (!ReadAllAt(fd, base_, sizeof base_, 0))
-        return false;
-    errno = 0;
+        return Failed();
     struct stat st;
-    if (!ParseRegfHeader(base_, sizeof base_, &header_) || fstat(fd, &st) != 0)
+    if (fstat(fd, &st) != 0)
+        return Failed();
+    binsEnd_ = kRegfBinsStart + (ParseRegfHeader(base_, sizeof base_, &header_) ? header_.binsSize : 0);
+    if (binsEnd_ == kRegfBinsStart || (uint64_t)st.st_size < binsEnd_) {
+        status_ = kRegfNotACell;
         return false;
-    binsEnd_ = kRegfBinsStart + header_.binsSize;
-    errno = 0;
-    return (uint64_t)st.st_size >= binsEnd_;
+    }
+    return true;
+}
+
+bool RegfCells::Failed()
+{
+    status_ = kRegfIoError;
+    ioError_ = errno != 0 ? errno : EIO; // a short read or write is the disk's fault too
+    return false;
 }
 
 uint64_t RegfCells::Load(uint64_t at, std::string *cell, bool whole)
 {
-    errno = 0;
+    status_ = kRegfNotACell;
     if (at < kRegfBinsStart + regf_bin::kHeaderSize || at % 8 != 0 || at + 4 > binsEnd_)
         return 0;
     size_t first = (size_t)std::min<uint64_t>(kFirstRead, binsEnd_ - at);
     cell->resize(first);
     if (!Bytes(at, first, &(*cell)[0]))
-        return 0;
-    errno = 0;
+        return Failed();
     int32_t raw = (int32_t)Get32(*cell, 0);
     if (raw >= 0 || raw == INT32_MIN || at + (uint64_t)(-(int64_t)raw) > binsEnd_)
         return 0;
     uint64_t size = (uint64_t)(-(int64_t)raw);
+    status_ = kRegfOk;
     if (!whole || size <= first) {
         cell->resize((size_t)std::min<uint64_t>(size, first));
         return size;
     }
     cell->resize((size_t)size);
     if (!Bytes(at + first, (size_t)size - first, &(*cell)[first]))
-        return 0;
+        return Failed();
     return size;
 }
 
@@ -84,9 +93,11 @@ void RegfCells::ReadAhead(size_t size)
 
 unsigned char *RegfCells::Checked(std::string &cell, uint64_t need, const char *sig)
 {
-    errno = 0;
-    if (cell.size() < 4 + need || (sig != NULL && (cell.size() < 6 || memcmp(&cell[4], sig, 2) != 0)))
+    if (cell.size() < 4 + need || (sig != NULL && (cell.size() < 6 || memcmp(&cell[4], sig, 2) != 0))) {
+        status_ = kRegfWrongKind;
         return NULL;
+    }
+    status_ = kRegfOk;
     return (unsigned char *)&cell[4];
 }
 
@@ -94,10 +105,14 @@ const unsigned char *RegfCells::Read(uint64_t at, uint64_t need, const char *sig
 {
     auto it = changed_.find(at);
     std::string *cell = &scratch_;
-    if (it != changed_.end())
+    if (it != changed_.end()) {
         cell = &it->second;
-    else if (Load(at, &scratch_, true) == 0)
-        return NULL;
+    } else {
+        scratchAt_ = 0;
+        if (Load(at, &scratch_, true) == 0)
+            return NULL;
+        scratchAt_ = at;
+    }
     const unsigned char *record = Checked(*cell, need, sig);
     if (record != NULL && size != NULL)
         *size = cell->size() - 4;
@@ -110,7 +125,13 @@ unsigned char *RegfCells::Change(uint64_t at, uint64_t need, const char *sig)
     if (it != changed_.end())
         return Checked(it->second, need, sig);
     std::string cell;
-    if (Load(at, &cell, true) == 0 || Checked(cell, need, sig) == NULL)
+    if (at != 0 && at == scratchAt_) {
+        cell.swap(scratch_);
+        scratchAt_ = 0;
+    } else if (Load(at, &cell, true) == 0) {
+        return NULL;
+    }
+    if (Checked(cell, need, sig) == NULL)
         return NULL;
     return (unsigned char *)&changed_.emplace(at, std::move(cell)).first->second[4];
 }
@@ -120,8 +141,11 @@ bool RegfCells::Free(uint64_t at)
     auto it = changed_.find(at);
     if (it != changed_.end()) {
         Put32(it->second, 0, (uint32_t)it->second.size());
+        status_ = kRegfOk;
         return true;
     }
+    if (at == scratchAt_)
+        scratchAt_ = 0; // read in use, now free
     std::string cell;
     uint64_t size = Load(at, &cell, false);
     if (size == 0)
@@ -132,17 +156,17 @@ bool RegfCells::Free(uint64_t at)
 
 bool RegfCells::WriteBack()
 {
-    errno = 0;
+    status_ = kRegfOk;
     if (!WriteAllAt(fd_, base_, sizeof base_, 0))
-        return false;
+        return Failed();
     for (const auto &c : changed_)
         if (!WriteAllAt(fd_, c.second.data(), c.second.size(), (off_t)c.first))
-            return false;
+            return Failed();
     for (const auto &f : freed_) {
         unsigned char field[4];
         Put32(field, f.second);
         if (!WriteAllAt(fd_, field, 4, (off_t)f.first))
-            return false;
+            return Failed();
     }
     return true;
 }

@@ -27,14 +27,28 @@ uint64_t Digest(const unsigned char *record, uint64_t size)
     return h;
 }
 
-// The pass over one file: its cells, what its format has, and how it ended.
+// The pass over one file: its cells, what its format has, and why it
+// stopped, if it did.
 struct Pass {
     const RegfFinish &what;
     RegfCells cells;
     RegfTraits traits = {};
-    bool unknownLayout = false; // hivex wrote what the pass does not rely on
+    RegfStatus status = kRegfOk;
+    int ioError = 0; // with kRegfIoError
 
     explicit Pass(const RegfFinish &w) : what(w) {}
+
+    // Stops the pass for what a cell access met (the first reason stays);
+    // false, for the steps to return.
+    bool Stop() { return Stop(cells.Status(), cells.IoError()); }
+    bool Stop(RegfStatus why, int error = 0)
+    {
+        if (status == kRegfOk) {
+            status = why == kRegfOk ? kRegfWrongKind : why;
+            ioError = error;
+        }
+        return false;
+    }
 
     // The key record at the node handle node, as Read (or Change); when
     // there is none, a node handle is not what the pass takes it for.
@@ -44,8 +58,8 @@ struct Pass {
 private:
     template <typename T> T *Checked(T *nk)
     {
-        if (nk == NULL && errno == 0)
-            unknownLayout = true;
+        if (nk == NULL)
+            Stop(cells.Status() == kRegfIoError ? kRegfIoError : kRegfUnknownLayout, cells.IoError());
         return nk;
     }
 };
@@ -54,7 +68,7 @@ bool Stamp(Pass &pass, uint32_t node, uint64_t time)
 {
     unsigned char *nk = pass.ChangeKey(node);
     if (nk == NULL)
-        return false;
+        return false; // stopped by ChangeKey
     Put64(nk + regf_nk::kTime, time);
     return true;
 }
@@ -65,12 +79,10 @@ bool FreeOrphan(Pass &pass, const RegfOrphan &orphan)
     uint64_t size = 0;
     const unsigned char *record = pass.cells.Read(orphan.cell, 0, NULL, &size);
     if (record == NULL)
-        return errno == 0; // freed by hivex itself
-    if (Digest(record, size) != orphan.digest) {
-        pass.unknownLayout = true;
-        return false;
-    }
-    return pass.cells.Free(orphan.cell);
+        return pass.cells.Status() == kRegfIoError ? pass.Stop() : true; // freed by hivex itself
+    if (Digest(record, size) != orphan.digest)
+        return pass.Stop(kRegfUnknownLayout);
+    return pass.cells.Free(orphan.cell) || pass.Stop();
 }
 
 // The offsets a subkey list or index record holds: count entries of size
@@ -90,11 +102,11 @@ bool Leaves(Pass &pass, uint64_t list, std::vector<uint64_t> *leaves)
     const unsigned char *ri = pass.cells.Read(list, 4, "ri", &size);
     if (ri == NULL) {
         leaves->assign(1, list);
-        return errno == 0;
+        return pass.cells.Status() == kRegfWrongKind || pass.Stop();
     }
     uint32_t n = Get16(ri + regf_list::kCount);
     if (size < 4 + 4 * (uint64_t)n)
-        return false;
+        return pass.Stop(kRegfWrongKind);
     *leaves = Offsets(ri, n, 4);
     return true;
 }
@@ -110,17 +122,22 @@ struct Leaf {
     bool whole;
 };
 
-// False when there is no leaf at at.
-bool ReadLeaf(Pass &pass, uint64_t at, Leaf *leaf)
+// False, the pass stopped, when there is no leaf at at. With change, the
+// leaf is read to be changed (RegfCells::Change).
+bool ReadLeaf(Pass &pass, uint64_t at, Leaf *leaf, bool change = false)
 {
     uint64_t size = 0;
     const unsigned char *l = pass.cells.Read(at, 4, NULL, &size);
+    if (l != NULL && change)
+        l = pass.cells.Change(at, 4);
+    if (l == NULL)
+        return pass.Stop();
     leaf->kind = NULL;
     for (const char *sig : {"li", "lf", "lh"})
-        if (l != NULL && memcmp(l, sig, 2) == 0)
+        if (memcmp(l, sig, 2) == 0)
             leaf->kind = sig;
     if (leaf->kind == NULL)
-        return false;
+        return pass.Stop(kRegfWrongKind);
     leaf->count = Get16(l + regf_list::kCount);
     leaf->entrySize = leaf->kind[1] == 'i' ? 4 : 8;
     leaf->record = l;
@@ -129,8 +146,8 @@ bool ReadLeaf(Pass &pass, uint64_t at, Leaf *leaf)
 }
 
 // A key's name as its record stores it, read at child (or, when it is
-// known, made UTF-16LE); false when the record is not a key's or is too short for its
-// name.
+// known, made UTF-16LE); false, the pass stopped, when the record is not a
+// key's or is too short for its name.
 bool ChildName(Pass &pass, uint64_t child, std::string *name, bool *compressed)
 {
     const auto &names = pass.what.names;
@@ -148,10 +165,10 @@ bool ChildName(Pass &pass, uint64_t child, std::string *name, bool *compressed)
     uint64_t size = 0;
     const unsigned char *nk = pass.cells.Read(child, regf_nk::kName, "nk", &size);
     if (nk == NULL)
-        return false;
+        return pass.Stop();
     uint32_t length = Get16(nk + regf_nk::kNameLength);
     if (size < regf_nk::kName + (uint64_t)length)
-        return false;
+        return pass.Stop(kRegfWrongKind);
     name->assign((const char *)nk + regf_nk::kName, length);
     *compressed = (Get16(nk + regf_nk::kFlags) & regf_nk::kFlagCompressed) != 0;
     return true;
@@ -168,8 +185,10 @@ bool MakeFastLeaves(Pass &pass)
         uint64_t node = pending.back();
         pending.pop_back();
         const unsigned char *nk = pass.cells.Read(node, regf_nk::kName, "nk");
-        if (nk == NULL || ++visits > maxVisits)
-            return false;
+        if (nk == NULL)
+            return pass.Stop();
+        if (++visits > maxVisits)
+            return pass.Stop(kRegfWrongKind);
         if (Get32(nk + regf_nk::kSubkeyCount) == 0)
             continue;
         std::vector<uint64_t> leaves;
@@ -177,14 +196,19 @@ bool MakeFastLeaves(Pass &pass)
             return false;
         for (uint64_t leaf : leaves) {
             Leaf l;
-            if (!ReadLeaf(pass, leaf, &l) || !l.whole)
+            if (!ReadLeaf(pass, leaf, &l))
                 return false;
+            if (!l.whole)
+                return pass.Stop(kRegfWrongKind);
             uint32_t n = l.count;
             std::vector<uint64_t> kids = Offsets(l.record, n, l.entrySize);
             pending.insert(pending.end(), kids.begin(), kids.end());
             if (l.kind[1] != 'h')
                 continue;
+            // The leaf just read, taken to be changed as it was read.
             unsigned char *changed = pass.cells.Change(leaf, 4 + 8 * (uint64_t)n, "lh");
+            if (changed == NULL)
+                return pass.Stop();
             for (uint32_t i = 0; i < n; i++) {
                 std::string name;
                 bool compressed = false;
@@ -204,8 +228,9 @@ bool MakeFastLeaves(Pass &pass)
 // moves whole, and every leaf keeps its size. The hash or hint of every entry
 // of a hash or fast leaf is made anew, as the kernel computes it (hivex's own
 // are wrong for names beyond ASCII). Lists whose leaves are not all of one
-// kind, which Windows never writes, stay as they are. False when the list is
-// malformed.
+// kind, which Windows never writes, stay as they are. False, the pass
+// stopped, when the list is malformed. Each leaf is read once, to be changed:
+// hivex has just written the list, so writing it back as it is costs little.
 bool SortSubkeys(Pass &pass, uint32_t node)
 {
     const unsigned char *nk = pass.Key(node);
@@ -226,14 +251,16 @@ bool SortSubkeys(Pass &pass, uint32_t node)
     std::vector<Entry> entries;
     std::vector<uint32_t> counts;
     std::vector<bool> whole;
+    std::vector<unsigned char *> records;
     const char *kind = NULL;
     for (uint64_t leaf : leaves) {
         Leaf l;
-        if (!ReadLeaf(pass, leaf, &l))
+        if (!ReadLeaf(pass, leaf, &l, true))
             return false;
         if (kind != NULL && memcmp(kind, l.kind, 2) != 0)
             return true;
         kind = l.kind;
+        records.push_back((unsigned char *)l.record);
         counts.push_back(l.count);
         whole.push_back(l.whole);
         size_t first = entries.size();
@@ -247,7 +274,7 @@ bool SortSubkeys(Pass &pass, uint32_t node)
     bool renamed = false; // a hash or hint made anew differs
     for (size_t k = 0, first = 0; k < leaves.size(); first += counts[k], k++) {
         if (!whole[k])
-            return false;
+            return pass.Stop(kRegfWrongKind);
         uint32_t n = counts[k];
         for (uint32_t i = 0; i < n; i++) {
             Entry &e = entries[first + i];
@@ -282,32 +309,29 @@ bool SortSubkeys(Pass &pass, uint32_t node)
         std::stable_sort(entries.begin(), entries.end(), order);
     }
     size_t next = 0;
-    for (size_t k = 0; k < leaves.size(); k++) {
-        unsigned char *l = pass.cells.Change(leaves[k], 4 + size * counts[k], kind);
+    for (size_t k = 0; k < leaves.size(); k++)
         for (uint32_t i = 0; i < counts[k]; i++)
-            memcpy(l + regf_list::kEntries + size * i, entries[next++].bytes, size);
-    }
+            memcpy(records[k] + regf_list::kEntries + size * i, entries[next++].bytes, size);
     return true;
 }
 
-// Moves the data of the value at vk, longer than one segment, into a
-// big-data record. False when the value is not laid out as it should be.
-bool MoveToBigData(Pass &pass, RegfBins &bins, uint64_t vk, uint32_t data, uint32_t length)
+// Moves the data of the value whose record vk is (being changed), longer
+// than one segment, into a big-data record. False, the pass stopped, when
+// the value is not laid out as it should be.
+bool MoveToBigData(Pass &pass, RegfBins &bins, unsigned char *vk, uint32_t length)
 {
-    uint64_t source = RegfFileOffset(data), size = 0;
+    uint64_t source = RegfFileOffset(Get32(vk + regf_vk::kData)), size = 0;
     const unsigned char *bytes = pass.cells.Read(source, 0, NULL, &size);
     if (bytes == NULL)
-        return false;
-    if (size < length) {
+        return pass.Stop();
+    if (size < length)
         // hivex writing big data itself is what the pass does not know.
-        pass.unknownLayout = size >= 2 && memcmp(bytes, "db", 2) == 0;
-        return false;
-    }
+        return pass.Stop(size >= 2 && memcmp(bytes, "db", 2) == 0 ? kRegfUnknownLayout : kRegfWrongKind);
     uint32_t db = RegfPutBigData(bins, bytes, length);
     if (db == kRegfNoCell)
-        return false;
-    Put32(pass.cells.Change(vk, regf_vk::kName, "vk") + regf_vk::kData, db);
-    return pass.cells.Free(source);
+        return pass.Stop(kRegfWrongKind);
+    Put32(vk + regf_vk::kData, db);
+    return pass.cells.Free(source) || pass.Stop();
 }
 
 // The big values of the key at node; false when its values are malformed.
@@ -315,25 +339,29 @@ bool MoveKeyValues(Pass &pass, RegfBins &bins, uint32_t node, long *moved)
 {
     const unsigned char *nk = pass.Key(node);
     if (nk == NULL)
-        return false;
+        return false; // stopped by Key
     uint32_t count = Get32(nk + regf_nk::kValueCount);
     if (count == 0)
         return true;
     const unsigned char *list =
         pass.cells.Read(RegfFileOffset(Get32(nk + regf_nk::kValueList)), 4 * (uint64_t)count);
     if (list == NULL)
-        return false;
+        return pass.Stop();
     std::vector<uint64_t> values;
     for (uint32_t i = 0; i < count; i++)
         values.push_back(RegfFileOffset(Get32(list + 4 * (size_t)i)));
     for (uint64_t vk : values) {
         const unsigned char *v = pass.cells.Read(vk, regf_vk::kName, "vk");
         if (v == NULL)
-            return false;
+            return pass.Stop();
         uint32_t length = Get32(v + regf_vk::kDataLength);
         if ((length & regf_vk::kDataInline) != 0 || length <= kRegfBigDataSegment)
             continue; // in the value record itself, or fits one cell
-        if (!MoveToBigData(pass, bins, vk, Get32(v + regf_vk::kData), length))
+        // The record just read, taken to be changed as it was read.
+        unsigned char *changed = pass.cells.Change(vk, regf_vk::kName, "vk");
+        if (changed == NULL)
+            return pass.Stop();
+        if (!MoveToBigData(pass, bins, changed, length))
             return false;
         (*moved)++;
     }
@@ -347,19 +375,19 @@ std::vector<uint32_t> Once(std::vector<uint32_t> keys)
     return keys;
 }
 
-long Finish(Pass &pass, int fd, const RegfFinish &what)
+bool Finish(Pass &pass, int fd, const RegfFinish &what, long *moved)
 {
     if (!pass.cells.Open(fd))
-        return kRegfFinishFailed;
+        return pass.Stop();
     const RegfHeader &header = pass.cells.Header();
     pass.traits = RegfTraitsOf(header.minor);
 
     for (uint32_t node : what.stamped)
         if (!Stamp(pass, node, what.time))
-            return kRegfFinishFailed;
+            return false;
     for (const RegfOrphan &orphan : what.orphaned)
         if (!FreeOrphan(pass, orphan))
-            return kRegfFinishFailed;
+            return false;
     if (!pass.traits.hashLeaves) {
         // The walk reads every key and list: a window at a time, as a hive
         // keeps a key's cells close together.
@@ -367,18 +395,17 @@ long Finish(Pass &pass, int fd, const RegfFinish &what)
         bool made = MakeFastLeaves(pass);
         pass.cells.ReadAhead(0);
         if (!made)
-            return kRegfFinishFailed;
+            return false;
     }
     for (uint32_t node : Once(what.grown))
         if (!SortSubkeys(pass, node))
-            return kRegfFinishFailed;
+            return false;
 
-    long moved = 0;
     RegfBins bins(header.binsSize, 0);
     if (pass.traits.bigData)
         for (uint32_t node : Once(what.rewritten))
-            if (!MoveKeyValues(pass, bins, node, &moved))
-                return kRegfFinishFailed;
+            if (!MoveKeyValues(pass, bins, node, moved))
+                return false;
     bins.Close();
 
     unsigned char *base = pass.cells.Base();
@@ -391,25 +418,29 @@ long Finish(Pass &pass, int fd, const RegfFinish &what)
     Put32(base + regf_base::kBinsSize, bins.End());
     Put32(base + regf_base::kChecksum, RegfChecksum(base));
     if (!pass.cells.WriteBack())
-        return kRegfFinishFailed;
+        return pass.Stop();
     if (!bins.Bytes().empty() &&
         !WriteAllAt(fd, bins.Bytes().data(), bins.Bytes().size(), (off_t)RegfFileOffset(bins.Start())))
-        return kRegfFinishFailed;
-    return moved;
+        return pass.Stop(kRegfIoError, errno);
+    return true;
 }
 
 } // namespace
 
-long FinishCommittedHive(int fd, const RegfFinish &what)
+RegfStatus FinishCommittedHive(int fd, const RegfFinish &what, long *moved, int *ioError)
 {
     Pass pass(what);
+    long count = 0;
     try {
-        long result = Finish(pass, fd, what);
-        return pass.unknownLayout ? kRegfFinishUnknownLayout : result;
+        Finish(pass, fd, what, &count);
     } catch (const std::bad_alloc &) {
-        errno = ENOMEM;
-        return kRegfFinishFailed;
+        pass.Stop(kRegfIoError, ENOMEM);
     }
+    if (moved != NULL)
+        *moved = count;
+    if (ioError != NULL)
+        *ioError = pass.ioError;
+    return pass.status;
 }
 
 bool CollectBigDataCells(int fd, uint32_t cell, std::vector<RegfOrphan> *cells)
@@ -418,7 +449,7 @@ bool CollectBigDataCells(int fd, uint32_t cell, std::vector<RegfOrphan> *cells)
     uint64_t size = 0;
     const unsigned char *db = file.Open(fd) ? file.Read(cell, 8, "db") : NULL;
     if (db == NULL)
-        return true; // a plain cell: nothing beyond it
+        return file.Status() != kRegfIoError; // a plain cell: nothing beyond it
     uint32_t count = Get16(db + regf_db::kCount);
     uint64_t list = RegfFileOffset(Get32(db + regf_db::kList));
     const unsigned char *segments = file.Read(list, 4 * (uint64_t)count, NULL, &size);

@@ -19,6 +19,8 @@
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 
+#include "platform/offline/regf_cells.h"
+
 #include <stddef.h>
 #include <stdint.h>
 
@@ -48,22 +50,20 @@ struct RegfFinish {
     std::vector<std::pair<uint32_t, const std::string *>> names;
 };
 
-// FinishCommittedHive's failures: the file cannot be read or written (errno
-// set) or does not hold what it should (errno 0); or hivex laid the hive out
-// otherwise than the pass relies on, and nothing was written.
-const long kRegfFinishFailed = -1;
-const long kRegfFinishUnknownLayout = -2;
-
 // Finishes the hive in fd in place: stamps the keys and the base block (and
 // the first bin, where its time is kept), frees the orphaned cells, makes the
 // subkey lists of a 1.3 hive fast leaves, sorts the subkey lists of the grown
 // keys and makes their hashes and hints anew, moves large values of the
 // rewritten keys into big-data records in new bins at the end of the file
 // (their old cells freed), and updates the size of the bins and the checksum
-// in the base block. Returns how many values it moved, or one of the failures
-// above (after kRegfFinishFailed the file may be partly changed: only use it
-// on a file that is not yet the hive).
-long FinishCommittedHive(int fd, const RegfFinish &what);
+// in the base block. kRegfOk, with *moved (when given) the number of values
+// moved; otherwise why it stopped: the file could not be read or written
+// (kRegfIoError, *ioError the system's error code), it does not hold what
+// hivex wrote (kRegfNotACell, kRegfWrongKind), or hivex laid the hive out
+// otherwise than the pass relies on (kRegfUnknownLayout, and nothing was
+// written). After a failure the file may be partly changed: only use it on a
+// file that is not yet the hive.
+RegfStatus FinishCommittedHive(int fd, const RegfFinish &what, long *moved = NULL, int *ioError = NULL);
 
 // hivex frees the "db" record of a value it rewrites, but not its segment
 // list nor its segments. Given the file offset of a value's data cell in fd

@@ -8,6 +8,8 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <string>
+
 namespace {
 
 bool g_writeNothing = false;
@@ -107,17 +109,20 @@ bool HostFilesSetRoot(const char *windowsDirectory, const char *hostDirectory)
 
 const char *HostFilesWindowsDirectory(void) { return g_windowsDirectory; }
 
-bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t leafSize)
+bool HostOpenParent(const char *windowsPath, int *dirfdOut, char *leaf, size_t leafSize,
+                    std::string *found)
 {
     const char *rel = HostPathBelow(g_windowsDirectory, windowsPath);
     errno = ENOENT;
     if (rel == NULL)
         return false;
-    return HostOpenParentIn(g_hostDirectory, rel, dirfdOut, leaf, leafSize);
+    if (found != NULL)
+        *found = g_hostDirectory;
+    return HostOpenParentIn(g_hostDirectory, rel, dirfdOut, leaf, leafSize, found);
 }
 
 bool HostOpenParentIn(const char *hostDirectory, const char *rel, int *dirfdOut, char *leaf,
-                      size_t leafSize)
+                      size_t leafSize, std::string *foundPath)
 {
     errno = ENOENT;
     if (hostDirectory[0] == '\0')
@@ -151,6 +156,8 @@ bool HostOpenParentIn(const char *hostDirectory, const char *rel, int *dirfdOut,
                 return false;
             }
             strcpy(leaf, use);
+            if (foundPath != NULL)
+                foundPath->append("/").append(use);
             *dirfdOut = dirfd;
             return true;
         }
@@ -160,6 +167,8 @@ bool HostOpenParentIn(const char *hostDirectory, const char *rel, int *dirfdOut,
             errno = ENOENT;
             return false;
         }
+        if (foundPath != NULL)
+            foundPath->append("/").append(found);
         int next = openat(dirfd, found, O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
         int e = errno;
         struct stat st;

@@ -9,6 +9,8 @@
 
 #include "platform/files.h"
 
+#include <string>
+
 // The part of a Windows path after windowsDirectory ("" for the directory
 // itself), or NULL when the path does not lie below it.
 const char *HostPathBelow(const char *windowsDirectory, const char *path);
@@ -42,11 +44,13 @@ int HostOpenFileCount(void);
 // Fills dirfd/leaf for an existing folder and the (case-matched, when it
 // exists) name of the last component. The caller closes *dirfd. On failure
 // errno is ELOOP when a folder on the way is a symbolic link, ENOENT when one
-// is missing.
-bool HostOpenParent(const char *windowsPath, int *dirfd, char *leaf, size_t leafSize);
+// is missing. found, when given, receives the file's host path: the host
+// folder as set, then each name as the folder holds it.
+bool HostOpenParent(const char *windowsPath, int *dirfd, char *leaf, size_t leafSize,
+                    std::string *found = NULL);
 // The same for a path below a host folder given here ("system32\\config"),
-// whatever the mapping.
+// whatever the mapping; found, when given, is appended to.
 bool HostOpenParentIn(const char *hostDirectory, const char *relativePath, int *dirfd, char *leaf,
-                      size_t leafSize);
+                      size_t leafSize, std::string *found = NULL);
 
 #endif

@@ -2,10 +2,11 @@
 // table's every entry is a twin that counts its calls and fails the chosen
 // ones, then the program's run as tessaril makes it.
 //
-//   tessaril_failing_calls [--fail CALL:N:once|from[:ERRNO]]... [--calls FILE]
+//   tessaril_failing_calls [--fail CALL:N:once|twice|from[:ERRNO]]... [--calls FILE]
 //                          [--sequence FILE] [--kill-after N] -- ARGS...
 //
-// fails the Nth call of CALL (once) or every call from the Nth on (from), with
+// fails the Nth call of CALL (once), the Nth and the next (twice) or every
+// call from the Nth on (from), with
 // errno ERRNO (a number; EIO when left out). CALL is an entry of the table, or
 // "tmpfile" for the openat calls that ask for an unnamed file (counted among
 // the openat calls). FILE receives "CALL COUNT" lines: how often each entry
@@ -18,6 +19,7 @@
 
 #include <errno.h>
 #include <fcntl.h>
+#include <limits.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -42,7 +44,7 @@ static_assert(sizeof(HostCalls) == kCallCount * sizeof(void (*)()), "a call has 
 struct Fault {
     int call;
     long n;
-    bool from;
+    long last; // the last call failed (LONG_MAX: from then on)
     int error;
     bool tmpfileOnly;
 };
@@ -67,7 +69,7 @@ bool Fails(int call, int flags = 0)
     long n = ++g_counts[call];
     for (const Fault &f : g_faults)
         if (f.call == call && (!f.tmpfileOnly || (flags & O_TMPFILE) == O_TMPFILE) &&
-            (n == f.n || (f.from && n > f.n))) {
+            n >= f.n && n <= f.last) {
             errno = f.error;
             return true;
         }
@@ -113,9 +115,16 @@ bool ParseFault(const char *text, Fault *f)
     char name[32], mode[8];
     int error = EIO;
     int got = sscanf(text, "%31[a-z_]:%ld:%7[a-z]:%d", name, &f->n, mode, &error);
-    if (got < 3 || f->n < 1 || (strcmp(mode, "once") != 0 && strcmp(mode, "from") != 0))
+    if (got < 3 || f->n < 1)
         return false;
-    f->from = strcmp(mode, "from") == 0;
+    if (strcmp(mode, "once") == 0)
+        f->last = f->n;
+    else if (strcmp(mode, "twice") == 0)
+        f->last = f->n + 1;
+    else if (strcmp(mode, "from") == 0)
+        f->last = LONG_MAX;
+    else
+        return false;
     f->error = error;
     f->tmpfileOnly = strcmp(name, "tmpfile") == 0;
     f->call = f->tmpfileOnly ? kOpenat : -1;

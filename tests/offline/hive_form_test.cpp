@@ -401,7 +401,7 @@ TEST(HiveForm, TheLastPassSortsASubkeyListAcrossTheLeavesOfItsIndex)
         RegfFinish finish;
         finish.time = FileTimeNow();
         finish.grown = {node};
-        EXPECT_EQ(0, FinishCommittedHive(fd, finish));
+        EXPECT_EQ(kRegfOk, FinishCommittedHive(fd, finish));
         close(fd);
         std::vector<std::string> kids = HivexSubkeys(hive, "Parent");
         EXPECT_EQ(600u, kids.size());
@@ -456,19 +456,19 @@ TEST(HiveForm, TheLastPassChecksHowHivexLaidTheHiveOut)
     struct Case {
         const char *what;
         std::function<void(std::string &, RegfFinish &)> change;
-        long expected;
+        RegfStatus expected;
     } cases[] = {
-        {"as hivex wrote it", [](std::string &, RegfFinish &) {}, 1},
+        {"as hivex wrote it", [](std::string &, RegfFinish &) {}, kRegfOk},
         {"an orphaned segment reused", [&](std::string &d, RegfFinish &) { d[finish.orphaned[1].cell + 4] ^= 1; },
-         kRegfFinishUnknownLayout},
+         kRegfUnknownLayout},
         {"a node handle that is no key's offset",
-         [](std::string &, RegfFinish &f) { f.stamped.push_back(f.stamped[0] + 8); }, kRegfFinishUnknownLayout},
+         [](std::string &, RegfFinish &f) { f.stamped.push_back(f.stamped[0] + 8); }, kRegfUnknownLayout},
         {"big data written by hivex itself",
          [&](std::string &d, RegfFinish &) {
              d.replace(small + 4, 2, "db");
              Put32(d, vk + 4 + 8, small - 0x1000);
          },
-         kRegfFinishUnknownLayout},
+         kRegfUnknownLayout},
     };
     for (const Case &c : cases) {
         SCOPED_TRACE(c.what);
@@ -478,9 +478,11 @@ TEST(HiveForm, TheLastPassChecksHowHivexLaidTheHiveOut)
         WriteFile(written, d);
         fd = open(written.c_str(), O_RDWR);
         ASSERT_GE(fd, 0);
-        EXPECT_EQ(c.expected, FinishCommittedHive(fd, what));
+        long moved = 0;
+        EXPECT_EQ(c.expected, FinishCommittedHive(fd, what, &moved));
         close(fd);
-        if (c.expected == kRegfFinishUnknownLayout)
+        EXPECT_EQ(c.expected == kRegfOk ? 1 : 0, moved);
+        if (c.expected == kRegfUnknownLayout)
             EXPECT_TRUE(d == ReadFile(written)) << "the pass wrote to a hive it refused";
         else
             EXPECT_TRUE(KernelAccepts(written));
