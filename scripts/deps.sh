@@ -55,8 +55,36 @@ tessaril_install_deps() {
     dpkg --add-architecture i386
     need+=(wine wine32:i386)
   fi
-  apt-get update -q
-  apt-get install -y -q "${need[@]}"
+  tessaril_apt_update
+  # A package the mirror cannot give (wine32:i386 when the i386 index is
+  # missing or behind the amd64 one) stops only what needs it: the rest are
+  # installed one by one.
+  apt-get install -y -q -o DPkg::Lock::Timeout=600 "${need[@]}" && return 0
+  echo "deps.sh: not everything installs at once; installing one package at a time" >&2
+  local pkg missing=()
+  for pkg in "${need[@]}"; do
+    apt-get install -y -q -o DPkg::Lock::Timeout=600 "$pkg" || missing+=("$pkg")
+  done
+  [ ${#missing[@]} -eq 0 ] && return 0
+  echo "deps.sh: these packages cannot be installed now: ${missing[*]}; going on without them" >&2
+  if [[ " ${missing[*]} " == *" wine32:i386 "* ]]; then
+    echo "deps.sh: without wine32 no 32-bit program runs under Wine here: the Wine scenarios" \
+      "run the x86_64 build of Tessaril.exe under wine64, and the WOW64 ones and the pictures" \
+      "are skipped" >&2
+  fi
+}
+
+# apt-get update, tried again after a pause when it fails: a mirror in the
+# middle of a sync serves an index of the wrong size for a while. Where an
+# index still fails, the packages are installed from the lists there are.
+tessaril_apt_update() {
+  local try
+  for try in 1 2 3; do
+    apt-get update -q -o DPkg::Lock::Timeout=600 && return 0
+    [ $try -eq 3 ] || { echo "deps.sh: apt-get update failed; trying again in 20 s" >&2; sleep 20; }
+  done
+  echo "deps.sh: apt-get update still fails for some index (see above);" \
+    "installing from the package lists there are" >&2
 }
 
 # The hive fuzzer's hivex: hivex's library built from Debian's source package
