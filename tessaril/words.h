@@ -26,6 +26,10 @@ Message PhraseClosing(bool saved, const HiveSaveReport &report);
 // stop ("" when there is nothing to say).
 std::string PhraseHiveLoad(const HiveLoadReport &report);
 
+// The damage the whole-hive check found: the record at fault (the key's path
+// as far as it is known), then what is wrong with it (damage_words.cpp).
+std::string PhraseDamage(const RegfCheckReport &damage);
+
 // A hive's save: why it failed, or what one that succeeded has to tell; as
 // PhraseHiveLoad.
 std::string PhraseHiveSave(const HiveSaveReport &report);

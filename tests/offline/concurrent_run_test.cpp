@@ -130,7 +130,14 @@ TEST(OfflineConcurrentRuns, SecondRunFindsTheInstallationInUseAndChangesNothing)
 
     ASSERT_TRUE(first.Answer("n\n"));
     EXPECT_EQ(0, first.Finish());
-    EXPECT_EQ(0u, first.shown.find(ConfirmBox({"y"}) + RestartBox({"n"}) + "tessaril: ControlSet001")) << first.shown;
+    EXPECT_EQ(ConfirmBox({"y"}) + RestartBox({"n"}) + "tessaril: ControlSet001 of " + hive +
+                  ": repaired, and the hive saved\n"
+                  "tessaril: UpperFilters went from \"redbook|OldBurner|imapi|x?y|ab\" to "
+                  "\"redbook|imapi|Gravle2k|kvt_2k\"\n"
+                  "tessaril: LowerFilters went from \"PxHelp20|StaleLow\" to \"PxHelp20|Mbx7_xp\"\n"
+                  "tessaril: service keys created: Gravle2k, kvt_2k, Mbx7_xp\n"
+                  "tessaril: the log: " + log + "\n",
+              first.shown);
     std::map<std::string, std::string> seen = Reglookup(hive);
     EXPECT_EQ("MULTI_SZ,redbook|imapi|Gravle2k|kvt_2k", seen[kClassPath + "/UpperFilters"]);
     EXPECT_EQ("MULTI_SZ,PxHelp20|Mbx7_xp", seen[kClassPath + "/LowerFilters"]);

@@ -6,9 +6,13 @@
 # its program has the hardening Debian builds with (hardening-check, and no
 # hardening tag from lintian), and that lintian finds no error in it.
 #
-#   check_package.sh BUILD_DIR MAKE_SAMPLE WORK_DIR VERSION
+#   check_package.sh BUILD_DIR MAKE_SAMPLE WORK_DIR VERSION BUILD SOURCE_DIR CXX
+#
+# BUILD is "this" where BUILD_DIR's configuration optimises; otherwise it
+# names that configuration, which has no fortify, and the package is made
+# from an optimised build of SOURCE_DIR with CXX, kept in WORK_DIR-optimised.
 set -euo pipefail
-build=$1 make_sample=$2 work=$3 version=$4
+build=$1 make_sample=$2 work=$3 version=$4 which=$5 source=$6 cxx=$7
 skip=77
 
 for tool in lintian dpkg-deb dpkg-shlibdeps file man cpack hardening-check; do
@@ -21,6 +25,16 @@ done
 fail() { echo "FAIL: $*"; status=1; }
 status=0
 rm -rf "$work" && mkdir -p "$work"
+if [ "$which" != this ]; then
+  optimised=$work-optimised
+  echo "this is a ${which:-untyped} build, without fortify: packaging an optimised" \
+    "(RelWithDebInfo) build of the same sources, in $optimised"
+  { cmake -S "$source" -B "$optimised" -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+      -DCMAKE_CXX_COMPILER="$cxx" -DBUILD_TESTING=OFF -DCMAKE_SKIP_INSTALL_ALL_DEPENDENCY=ON &&
+    cmake --build "$optimised" -j 2 --target tessaril tessaril_docs; } >"$work/optimised.log" 2>&1 || {
+    cat "$work/optimised.log"; echo "FAIL: the optimised build"; exit 1; }
+  build=$optimised
+fi
 cpack -G DEB -B "$work" --config "$build/CPackConfig.cmake" >"$work/cpack.log" 2>&1 || {
   cat "$work/cpack.log"; echo "FAIL: cpack"; exit 1; }
 deb=$work/tessaril_${version}_$(dpkg --print-architecture).deb

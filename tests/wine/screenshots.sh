@@ -12,7 +12,8 @@ wine_dir=$build/tests/wine
 
 export TESSARIL_EXE=$wine_dir/win32/tessaril/platform/windows/Tessaril.exe
 export TESSARIL_BOXBOT=$wine_dir/win32/boxbot/boxbot.exe
-for file in "$TESSARIL_EXE" "$TESSARIL_BOXBOT"; do
+export TESSARIL_LOCKER=$wine_dir/win32/boxbot/locker.exe
+for file in "$TESSARIL_EXE" "$TESSARIL_BOXBOT" "$TESSARIL_LOCKER"; do
   [ -f "$file" ] || { echo "no $file: build $build first (cmake --build $build)"; exit 1; }
 done
 command -v import >/dev/null || { echo "ImageMagick's import is missing (apt-get install imagemagick)"; exit 1; }
