@@ -40,6 +40,33 @@ namespace {
 
 ImageOpenReport g_report;
 bool g_open = false;
+
+} // namespace
+
+#if !TESSARIL_HAVE_GUESTFS
+
+bool OpenGuestImage(const char *path, const ImageOptions &, ImageOpenReport *report)
+{
+    *report = ImageOpenReport();
+    if (realpath(path, report->image) == NULL)
+        snprintf(report->image, sizeof report->image, "%.*s", (int)sizeof report->image - 1, path);
+    report->refusal = kImageNotBuilt;
+    return false;
+}
+
+bool PutBackGuestImage(const ImagePutBack &, ImageSaveReport *report)
+{
+    *report = ImageSaveReport();
+    return true;
+}
+
+bool PutBackGuestLog(const char *, ImageSaveReport *) { return true; }
+
+bool CloseGuestImage(char *, size_t) { return true; }
+
+#else
+
+namespace {
 char g_root[PATH_MAX];    // the shadow's private folder
 int g_cleaner = -1;       // the pipe whose end tells the cleaner to remove it
 pid_t g_cleanerPid = -1;
@@ -138,32 +165,6 @@ bool HeldByQemu(int fd, bool readOnly)
     return fcntl(fd, F_OFD_GETLK, &probe) == 0 && probe.l_type != F_UNLCK;
 }
 
-} // namespace
-
-#if !TESSARIL_HAVE_GUESTFS
-
-bool OpenGuestImage(const char *path, const ImageOptions &, ImageOpenReport *report)
-{
-    *report = ImageOpenReport();
-    if (realpath(path, report->image) == NULL)
-        Copy(report->image, sizeof report->image, path);
-    report->refusal = kImageNotBuilt;
-    return false;
-}
-
-bool PutBackGuestImage(const ImagePutBack &, ImageSaveReport *report)
-{
-    *report = ImageSaveReport();
-    return true;
-}
-
-bool PutBackGuestLog(const char *, ImageSaveReport *) { return true; }
-
-bool CloseGuestImage(char *, size_t) { return true; }
-
-#else
-
-namespace {
 
 // libguestfs's calls, as loaded from libguestfs.so.0.
 struct Guestfs {
