@@ -215,19 +215,18 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     unsigned char block[kRegfBaseBlockSize];
     RegfHeader header;
     ssize_t got = pread(fd, block, sizeof block, 0);
-    if (got != (ssize_t)sizeof block || !ParseRegfHeader(block, sizeof block, &header))
+    switch (RegfCheckBaseBlock(block, got > 0 ? (size_t)got : 0, (uint64_t)hive.st.st_size, &header)) {
+    case kRegfBaseOk:
+        break;
+    case kRegfBaseNotHive:
         return Refuse(hive, report, kLoadCorrupt, kHiveNotHive);
-    if (header.sequence1 != header.sequence2)
+    case kRegfBaseNotClean:
         return Refuse(hive, report, kLoadNotClean, kHiveNotClean);
-    if (!header.checksumOk || header.major != 1)
+    case kRegfBaseBadHeader:
         return Refuse(hive, report, kLoadCorrupt, kHiveBadHeader);
-    // hivex takes the size of the bins from the header and would grow the
-    // hive to it when a key is added: a size the file does not hold is
-    // damage, refused here.
-    if (header.binsSize == 0 || header.binsSize % kRegfBaseBlockSize != 0 ||
-        (off_t)kRegfBaseBlockSize + (off_t)header.binsSize > hive.st.st_size ||
-        header.rootCell >= header.binsSize)
+    case kRegfBaseBadSize:
         return Refuse(hive, report, kLoadCorrupt, kHiveBadSize);
+    }
     // The whole hive, as Windows would judge it, before hivex reads a key.
     if (hive.checkWhole && !RegfCheckHive(fd, &report->damage)) {
         if (report->damage.damage == kRegfCheckUnreadable) {

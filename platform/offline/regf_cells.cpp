@@ -26,11 +26,11 @@ bool RegfCells::Open(int fd)
     struct stat st;
     if (fstat(fd, &st) != 0)
         return Failed();
-    binsEnd_ = kRegfBinsStart + (ParseRegfHeader(base_, sizeof base_, &header_) ? header_.binsSize : 0);
-    if (binsEnd_ == kRegfBinsStart || (uint64_t)st.st_size < binsEnd_) {
+    if (RegfCheckBaseBlock(base_, sizeof base_, (uint64_t)st.st_size, &header_) != kRegfBaseOk) {
         status_ = kRegfNotACell;
         return false;
     }
+    binsEnd_ = kRegfBinsStart + header_.binsSize;
     return true;
 }
 

@@ -36,8 +36,9 @@ enum RegfStatus {
 class RegfCells {
 public:
     // Reads and checks the base block and the first bin's header. False
-    // when they cannot be read (kRegfIoError), or are not a hive's or the
-    // file is shorter than its bins (kRegfNotACell).
+    // when they cannot be read (kRegfIoError), or when the base block is not
+    // one the load takes (RegfCheckBaseBlock), its bins in the file
+    // included (kRegfNotACell).
     bool Open(int fd);
     // What the last Open, Read, Change, Free or WriteBack met, and with
     // kRegfIoError the system's error code.

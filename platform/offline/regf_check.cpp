@@ -494,8 +494,8 @@ bool RegfCheckHive(int fd, RegfCheckReport *report)
     RegfHeader header;
     struct stat st;
     errno = 0;
-    if (pread(fd, base, sizeof base, 0) != (ssize_t)sizeof base || !ParseRegfHeader(base, sizeof base, &header) ||
-        fstat(fd, &st) != 0 || (uint64_t)st.st_size < kRegfBinsStart + header.binsSize) {
+    if (pread(fd, base, sizeof base, 0) != (ssize_t)sizeof base || fstat(fd, &st) != 0 ||
+        RegfCheckBaseBlock(base, sizeof base, (uint64_t)st.st_size, &header) != kRegfBaseOk) {
         report->error = errno;
         return c.Fail(errno != 0 ? kRegfCheckUnreadable : kRegfCheckBadBin, kRegfPartHive, 0);
     }
