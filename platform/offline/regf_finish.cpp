@@ -18,15 +18,6 @@
 
 namespace {
 
-// A digest of a cell's record (FNV-1a), to tell that hivex left it as it was.
-uint64_t Digest(const unsigned char *record, uint64_t size)
-{
-    uint64_t h = 0xCBF29CE484222325ull ^ size;
-    for (uint64_t i = 0; i < size; i++)
-        h = (h ^ record[i]) * 0x100000001B3ull;
-    return h;
-}
-
 // The pass over one file: its cells, what its format has, and why it
 // stopped, if it did.
 struct Pass {
@@ -80,7 +71,7 @@ bool FreeOrphan(Pass &pass, const RegfOrphan &orphan)
     const unsigned char *record = pass.cells.Read(orphan.cell, 0, NULL, &size);
     if (record == NULL)
         return pass.cells.Status() == kRegfIoError ? pass.Stop() : true; // freed by hivex itself
-    if (Digest(record, size) != orphan.digest)
+    if (RegfDigest(record, size) != orphan.digest)
         return pass.Stop(kRegfUnknownLayout);
     return pass.cells.Free(orphan.cell) || pass.Stop();
 }
@@ -447,32 +438,4 @@ RegfStatus FinishCommittedHive(int fd, const RegfFinish &what, long *moved, int 
     if (ioError != NULL)
         *ioError = pass.ioError;
     return pass.status;
-}
-
-bool CollectBigDataCells(int fd, uint32_t cell, std::vector<RegfOrphan> *cells)
-{
-    RegfCells file;
-    uint64_t size = 0;
-    const unsigned char *db = file.Open(fd) ? file.Read(cell, 8, "db") : NULL;
-    if (db == NULL)
-        return file.Status() != kRegfIoError; // a plain cell: nothing beyond it
-    uint32_t count = Get16(db + regf_db::kCount);
-    uint64_t list = RegfFileOffset(Get32(db + regf_db::kList));
-    const unsigned char *segments = file.Read(list, 4 * (uint64_t)count, NULL, &size);
-    if (segments == NULL)
-        return false;
-    try {
-        std::vector<uint64_t> offsets;
-        for (uint32_t i = 0; i < count; i++)
-            offsets.push_back(RegfFileOffset(Get32(segments + 4 * (size_t)i)));
-        cells->push_back({(uint32_t)list, Digest(segments, size)});
-        for (uint64_t segment : offsets) {
-            const unsigned char *bytes = file.Read(segment, 0, NULL, &size);
-            if (bytes != NULL)
-                cells->push_back({(uint32_t)segment, Digest(bytes, size)});
-        }
-    } catch (const std::bad_alloc &) {
-        return false;
-    }
-    return true;
 }

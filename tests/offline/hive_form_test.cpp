@@ -5,6 +5,7 @@
 #include "offline_harness.h"
 
 #include "platform/emulated/key_names.h"
+#include "platform/offline/regf_big_data.h"
 #include "platform/offline/regf_finish.h"
 #include "testing/regf_writer.h"
 
