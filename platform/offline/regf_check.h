@@ -99,8 +99,8 @@ struct RegfCheckReport {
     bool valueNamed = false;
 };
 
-// Checks the hive in fd, whose base block has been checked (its bins lie in
-// the file). True when it is sound; else false, with report saying what was
+// Checks the hive in fd, whose base block has been checked
+// (RegfCheckBaseBlock: a base block it refuses is kRegfCheckBadBin). True when it is sound; else false, with report saying what was
 // found first.
 bool RegfCheckHive(int fd, RegfCheckReport *report);
 
