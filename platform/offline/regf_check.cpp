@@ -20,6 +20,28 @@
 
 namespace {
 
+// Whether hivex can read a name as the record stores it: one byte a
+// character, or UTF-16 of whole units in which every surrogate is paired.
+bool ReadableName(const unsigned char *name, uint32_t length, bool compressed)
+{
+    if (compressed)
+        return true;
+    if (length % 2 != 0)
+        return false;
+    for (uint32_t i = 0; i < length; i += 2) {
+        uint16_t unit = (uint16_t)Get16(name + i);
+        if (unit >= 0xDC00 && unit <= 0xDFFF)
+            return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            uint16_t next = i + 3 < length ? (uint16_t)Get16(name + i + 2) : 0;
+            if (next < 0xDC00 || next > 0xDFFF)
+                return false;
+            i += 2;
+        }
+    }
+    return true;
+}
+
 // What Windows takes of a key record.
 const uint64_t kMaxKeyRecord = 0x45C;
 
@@ -108,6 +130,8 @@ bool Check::Key(const Pending &p, std::vector<Pending> *stack)
         return Fail(kRegfCheckBadKey, kRegfPartKey, p.cell);
     if (room < regf_nk::kName + (uint64_t)nameLength)
         return Fail(kRegfCheckTooShort, kRegfPartKey, p.cell, regf_nk::kName + (uint64_t)nameLength, room);
+    if (!ReadableName(nk + regf_nk::kName, nameLength, (Get16(nk + regf_nk::kFlags) & regf_nk::kFlagCompressed) != 0))
+        return Fail(kRegfCheckBadName, kRegfPartKey, p.cell);
     // From here on the key has a name, and what is wrong is said of it.
     size_t above = (size_t)(std::find(chain.begin(), chain.end(), p.cell) - chain.begin());
     chain.push_back(p.cell);
@@ -163,6 +187,8 @@ bool Check::Value(uint32_t cell, uint32_t entry)
     uint32_t nameLength = Get16(vk + regf_vk::kNameLength);
     if (room < regf_vk::kName + (uint64_t)nameLength)
         return Fail(kRegfCheckTooShort, kRegfPartValue, cell, regf_vk::kName + (uint64_t)nameLength, room);
+    if (!ReadableName(vk + regf_vk::kName, nameLength, (Get16(vk + regf_vk::kFlags) & regf_vk::kFlagCompressed) != 0))
+        return Fail(kRegfCheckBadName, kRegfPartValue, cell);
     uint32_t length = Get32(vk + regf_vk::kDataLength), data = Get32(vk + regf_vk::kData);
     if ((length & regf_vk::kDataInline) == 0 && length > 0 && InUse(data) && Room(data) >= length)
         return true; // the common case, a cell that holds it all: no name needed
