@@ -86,16 +86,17 @@ const char *WhyReadOnly(HiveReadOnly why)
 std::string PhraseSystemRefusal(const OfflineOpenReport &r)
 {
     const char *host = r.folder.folder;
-    switch (r.system.result) {
-    case kLoadMissing:
+    HiveLoadProblem problem = r.system.problem;
+    switch (problem) {
+    case kHiveMissing:
         return Text("%s holds no system32/config/system hive, so it is not the Windows "
                     "folder of a Windows 2000 or XP installation.",
                     host);
-    case kLoadInUse:
+    case kHiveLocked:
         return Text("the installation at %s is in use: another tessaril run holds its "
                     "SYSTEM hive. Try again when that run has ended. Nothing was changed.",
                     host);
-    case kLoadNotClean:
+    case kHiveNotClean:
         if (r.logs[0] != '\0')
             return Text("Windows did not shut down cleanly, so the SYSTEM hive %s lacks its "
                         "latest changes (they are in %s beside it), and a repair now would lose them. "
@@ -112,19 +113,21 @@ std::string PhraseSystemRefusal(const OfflineOpenReport &r)
         break;
     }
     // The rest say what is wrong with the hive, then what to do.
-    OfflineLoadResult result = r.system.result;
+    bool corrupt = problem == kHiveNotRegular || problem == kHiveNotHive || problem == kHiveBadHeader ||
+                   problem == kHiveBadSize || problem == kHiveRefused || problem == kHiveTooLarge;
     const char *todo =
-        r.system.problem == kHiveDamaged
+        problem == kHiveDamaged
             ? "Let Windows check and mend it, or restore the hive from a backup, then run "
               "tessaril again."
-        : result == kLoadCorrupt || result == kLoadTooLarge
+        : corrupt
             ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
-        : result == kLoadNoControlSet
+        : problem == kHiveNoControlSet
             ? "Windows could not start from it either: restore the hive from a backup, then "
               "run tessaril again."
-        : result == kLoadLink ? "Mount the installation so that its own folders and files are "
-                                "no links, then run tessaril again."
-                              : "Mend that, then run tessaril again.";
+        : problem == kHiveFolderLink || problem == kHiveFileLink
+            ? "Mount the installation so that its own folders and files are "
+              "no links, then run tessaril again."
+            : "Mend that, then run tessaril again.";
     return Text("the SYSTEM hive cannot be used: %s. %s Nothing was changed.",
                 PhraseHiveLoad(r.system).c_str(), todo);
 }
@@ -181,7 +184,7 @@ Message PhraseOpening(const OfflineOpenReport &r)
                    "\"%s\") is not one this system can convert, so its names and texts are read as "
                    "Windows-1252; characters outside it come out as \"?\".",
                    r.codePage));
-    if (r.software.result != kLoadOk)
+    if (r.software.problem != kHiveLoaded)
         m.Add(kSayWarning, Text("the SOFTWARE hive cannot be read (%s), so the Windows "
                                 "version is unknown.",
                                 PhraseHiveLoad(r.software).c_str()));

@@ -20,19 +20,17 @@
 namespace {
 
 // Ends a failed load: the file released, the result and the problem told.
-OfflineLoadResult Refuse(HiveFile &hive, HiveLoadReport *report, OfflineLoadResult result,
-                         HiveLoadProblem problem)
+HiveLoadProblem Refuse(HiveFile &hive, HiveLoadReport *report, HiveLoadProblem problem)
 {
     HiveFileRelease(&hive);
-    report->result = result;
     report->problem = problem;
-    return result;
+    return problem;
 }
 
 // Opens the hive file named leaf in dirfd and takes its lock. The file could
 // be replaced between the open and the lock; then the lock is taken again on
 // the file now there.
-OfflineLoadResult LockHiveFile(HiveFile &hive, int *fdOut)
+HiveLoadProblem LockHiveFile(HiveFile &hive, int *fdOut)
 {
     for (int attempt = 0; attempt < 8; attempt++) {
         int fd = openat(hive.dirfd, hive.leaf, O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
@@ -40,30 +38,30 @@ OfflineLoadResult LockHiveFile(HiveFile &hive, int *fdOut)
             int e = errno;
             struct stat link;
             if (fstatat(hive.dirfd, hive.leaf, &link, AT_SYMLINK_NOFOLLOW) == 0 && S_ISLNK(link.st_mode))
-                return kLoadLink;
+                return kHiveFileLink;
             errno = e;
-            return e == ENOENT ? kLoadMissing : kLoadFailed;
+            return e == ENOENT ? kHiveMissing : kHiveCannotOpen;
         }
         struct stat st;
         if (fstat(fd, &st) != 0 || !S_ISREG(st.st_mode)) {
             close(fd);
-            return kLoadCorrupt;
+            return kHiveNotRegular;
         }
         if (flock(fd, LOCK_EX | LOCK_NB) != 0) {
             int e = errno;
             close(fd);
-            return e == EWOULDBLOCK ? kLoadInUse : kLoadFailed;
+            return e == EWOULDBLOCK ? kHiveLocked : kHiveCannotOpen;
         }
         struct stat now;
         if (fstatat(hive.dirfd, hive.leaf, &now, AT_SYMLINK_NOFOLLOW) == 0 &&
             now.st_ino == st.st_ino && now.st_dev == st.st_dev) {
             hive.st = st;
             *fdOut = fd;
-            return kLoadOk;
+            return kHiveLoaded;
         }
         close(fd);
     }
-    return kLoadInUse;
+    return kHiveLocked;
 }
 
 // Why the hive may not be written; kHiveWritable when it may.
@@ -110,7 +108,7 @@ void RemoveLeftovers(HiveFile &hive)
 
 } // namespace
 
-OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *windowsPath,
+HiveLoadProblem HiveFileLoad(HiveFile *file, const char *kind, const char *windowsPath,
                                const char *shownPath, off_t maxBytes, HiveLoadReport *report)
 {
     bool inMemory = file->inMemory, backup = file->backup, checkWhole = file->checkWhole;
@@ -127,7 +125,7 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf, &found)) {
         hive.dirfd = -1;
         bool link = errno == ELOOP;
-        return Refuse(hive, report, link ? kLoadLink : kLoadMissing, link ? kHiveFolderLink : kHiveMissing);
+        return Refuse(hive, report, link ? kHiveFolderLink : kHiveMissing);
     }
     // From here on the file is named as its folders spell it on disk.
     if (found.size() < sizeof hive.shown) {
@@ -135,21 +133,16 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
         snprintf(hive.shown, sizeof hive.shown, "%s", found.c_str());
     }
     int fd = -1;
-    OfflineLoadResult r = LockHiveFile(hive, &fd);
-    if (r != kLoadOk) {
+    HiveLoadProblem locked = LockHiveFile(hive, &fd);
+    if (locked != kHiveLoaded) {
         report->error = errno;
-        return Refuse(hive, report, r,
-                      r == kLoadMissing    ? kHiveMissing
-                      : r == kLoadInUse    ? kHiveLocked
-                      : r == kLoadCorrupt  ? kHiveNotRegular
-                      : r == kLoadLink     ? kHiveFileLink
-                                           : kHiveCannotOpen);
+        return Refuse(hive, report, locked);
     }
     hive.lockfd = fd;
     if (hive.st.st_size > maxBytes) {
         report->size = (long long)hive.st.st_size;
         report->maxBytes = (long long)maxBytes;
-        return Refuse(hive, report, kLoadTooLarge, kHiveTooLarge);
+        return Refuse(hive, report, kHiveTooLarge);
     }
 
     unsigned char block[kRegfBaseBlockSize];
@@ -159,21 +152,21 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     case kRegfBaseOk:
         break;
     case kRegfBaseNotHive:
-        return Refuse(hive, report, kLoadCorrupt, kHiveNotHive);
+        return Refuse(hive, report, kHiveNotHive);
     case kRegfBaseNotClean:
-        return Refuse(hive, report, kLoadNotClean, kHiveNotClean);
+        return Refuse(hive, report, kHiveNotClean);
     case kRegfBaseBadHeader:
-        return Refuse(hive, report, kLoadCorrupt, kHiveBadHeader);
+        return Refuse(hive, report, kHiveBadHeader);
     case kRegfBaseBadSize:
-        return Refuse(hive, report, kLoadCorrupt, kHiveBadSize);
+        return Refuse(hive, report, kHiveBadSize);
     }
     // The whole hive, as Windows would judge it, before hivex reads a key.
     if (hive.checkWhole && !RegfCheckHive(fd, &report->damage)) {
         if (report->damage.damage == kRegfCheckUnreadable) {
             report->error = report->damage.error;
-            return Refuse(hive, report, kLoadFailed, kHiveCannotOpen);
+            return Refuse(hive, report, kHiveCannotOpen);
         }
-        return Refuse(hive, report, kLoadCorrupt, kHiveDamaged);
+        return Refuse(hive, report, kHiveDamaged);
     }
     hive.minor = header.minor;
     hive.readOnly = WhyReadOnly(hive);
@@ -187,12 +180,12 @@ OfflineLoadResult HiveFileLoad(HiveFile *file, const char *kind, const char *win
     char through[64];
     snprintf(through, sizeof through, "/proc/self/fd/%d", fd);
     if (access(through, R_OK) != 0)
-        return Refuse(hive, report, kLoadFailed, kHiveNoProc);
+        return Refuse(hive, report, kHiveNoProc);
     errno = 0;
     hive.h = hivex_open(through, hive.writable ? HIVEX_OPEN_WRITE : 0);
     if (hive.h == NULL)
-        return Refuse(hive, report, kLoadCorrupt, kHiveRefused);
-    return kLoadOk;
+        return Refuse(hive, report, kHiveRefused);
+    return kHiveLoaded;
 }
 
 void HiveFileRelease(HiveFile *hive)

@@ -17,20 +17,9 @@
 
 typedef struct hive_h hive_h;
 
-enum OfflineLoadResult {
-    kLoadOk = 0,
-    kLoadMissing,      // no such file
-    kLoadInUse,        // another process holds the hive's lock
-    kLoadNotClean,     // the sequence numbers differ
-    kLoadCorrupt,      // not a hive, or refused by hivex
-    kLoadNoControlSet, // SYSTEM only: neither Select\Default nor Select\Current names a set
-    kLoadTooLarge,     // larger than such a hive can be: not read at all
-    kLoadLink,         // the file or a folder on its way is a symbolic link
-    kLoadFailed        // any other failure (the report's problem says which)
-};
-
-// What a hive's load met, for the program to tell: the result, the problem
-// behind it and its facts.
+// What a hive's load met, for the program to tell: the one answer of a
+// load (kHiveLoaded, or the problem that refused it), with its facts in
+// HiveLoadReport.
 enum HiveLoadProblem {
     kHiveLoaded = 0,
     kHiveFolderLink,   // a folder on the way to the file is a symbolic link
@@ -52,7 +41,6 @@ enum HiveLoadProblem {
 };
 
 struct HiveLoadReport {
-    OfflineLoadResult result = kLoadOk;
     HiveLoadProblem problem = kHiveLoaded;
     int error = 0;                 // kHiveCannotOpen: errno
     long long size = 0;            // kHiveTooLarge: the file's size,
@@ -145,7 +133,7 @@ struct HiveFile {
 // file larger than maxBytes is refused before anything of it is read (kind,
 // "SYSTEM" or "SOFTWARE", names the hive). On failure the file
 // is released and report says why (naming it as shownPath).
-OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *windowsPath,
+HiveLoadProblem HiveFileLoad(HiveFile *hive, const char *kind, const char *windowsPath,
                                const char *shownPath, off_t maxBytes, HiveLoadReport *report);
 
 // Writes the hive as hivex holds it into a new file beside the old one (a

@@ -27,7 +27,7 @@ enum OfflineHive { kOfflineSystem = 0, kOfflineSoftware = 1 };
 // the run, and mounts the offline store behind the registry front. report
 // tells what the load met: on failure why, on success (SYSTEM) the control
 // sets its Select values name.
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+HiveLoadProblem OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   HiveLoadReport *report);
 
 // Writes every hive that has changes not yet on disk. False, with report

@@ -143,10 +143,10 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
     char shown[PATH_MAX + 64];
     snprintf(winPath, sizeof winPath, "%s\\system32\\config\\system", windows);
     snprintf(shown, sizeof shown, "%s/system32/config/system", host);
-    OfflineLoadResult loaded = OfflineLoadHive(kOfflineSystem, winPath, shown, &r.system);
-    if (loaded == kLoadNotClean)
+    HiveLoadProblem loaded = OfflineLoadHive(kOfflineSystem, winPath, shown, &r.system);
+    if (loaded == kHiveNotClean)
         FindHiveLogs(winPath, r.logs, sizeof r.logs);
-    if (loaded != kLoadOk) {
+    if (loaded != kHiveLoaded) {
         r.refusal = kOpenSystemHive;
         return false;
     }
@@ -160,7 +160,7 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
 
     snprintf(winPath, sizeof winPath, "%s\\system32\\config\\software", windows);
     snprintf(shown, sizeof shown, "%s/system32/config/software", host);
-    if (OfflineLoadHive(kOfflineSoftware, winPath, shown, &r.software) == kLoadInUse) {
+    if (OfflineLoadHive(kOfflineSoftware, winPath, shown, &r.software) == kHiveLocked) {
         OfflineUnloadAll();
         r.refusal = kOpenSoftwareInUse;
         return false;
