@@ -132,7 +132,7 @@ bool Open(const CommandLine &line, int *status)
         message.Say();
         HiveSaveReport ignored;
         CloseOfflineInstallation(&ignored);
-        Say(kSayError, PhraseUnsupportedSystem(outcome.windows, version));
+        Say(kSayError, PhraseUnsupportedSystem(outcome.windows.c_str(), version));
         *status = kStatusRefused;
         return false;
     }

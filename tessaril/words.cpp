@@ -103,12 +103,12 @@ std::string PhraseSystemRefusal(const OfflineOpenReport &r)
                         "Start that Windows once and shut it down normally, or replay the hive's log "
                         "into it with a tool made for that, then run tessaril again. Nothing was "
                         "changed.",
-                        r.system.shown, r.logs);
+                        r.system.shown.c_str(), r.logs);
         return Text("Windows did not shut down cleanly, so the SYSTEM hive %s may lack "
                     "its latest changes, and no log file that holds them is beside it. Start that "
                     "Windows once and shut it down normally, then run tessaril again. Nothing was "
                     "changed.",
-                    r.system.shown);
+                    r.system.shown.c_str());
     default:
         break;
     }
@@ -158,7 +158,7 @@ Message PhraseOpening(const OfflineOpenReport &r)
         m.Add(kSayError, PhraseSystemRefusal(r));
         return m;
     case kOpenReadOnly:
-        m.Add(kSayError, Text("%s cannot be changed: %s. Nothing was changed.", r.system.shown,
+        m.Add(kSayError, Text("%s cannot be changed: %s. Nothing was changed.", r.system.shown.c_str(),
                               WhyReadOnly(r.readOnly)));
         return m;
     case kOpenSoftwareInUse:
@@ -177,7 +177,7 @@ Message PhraseOpening(const OfflineOpenReport &r)
     if (!detail.empty())
         m.Add(kSayNote, detail + ".");
     if (const char *why = WhyReadOnly(r.readOnly))
-        m.Add(kSayNote, Text("%s cannot be changed: %s.", r.system.shown, why));
+        m.Add(kSayNote, Text("%s cannot be changed: %s.", r.system.shown.c_str(), why));
     if (r.codePage[0] != '\0')
         m.Add(kSayWarning,
               Text("the installation's ANSI code page (Control\\Nls\\CodePage, ACP "
@@ -237,15 +237,15 @@ std::string PhraseHiveLoad(const HiveLoadReport &r)
     static_assert(sizeof kProblems / sizeof *kProblems == kHiveLoadProblemCount, "a problem has no words");
     unsigned def = r.byDefault, cur = r.byCurrent;
     if (r.problem == kHiveCannotOpen)
-        return Text("%s cannot be opened, because %s", r.shown, PlainError(r.error));
+        return Text("%s cannot be opened, because %s", r.shown.c_str(), PlainError(r.error));
     if (r.problem == kHiveTooLarge)
         return Text("%s is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read), "
                     "so it was not read",
-                    r.shown, r.size, r.kind, r.maxBytes);
+                    r.shown.c_str(), r.size, r.kind, r.maxBytes);
     if (r.problem == kHiveDamaged)
-        return Text("%s is damaged: %s", r.shown, PhraseDamage(r.damage).c_str());
+        return Text("%s is damaged: %s", r.shown.c_str(), PhraseDamage(r.damage).c_str());
     if (r.problem != kHiveLoaded)
-        return Text(kProblems[r.problem], r.shown);
+        return Text(kProblems[r.problem], r.shown.c_str());
     if (def != 0 && cur != 0 && def != cur)
         return Text("the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
                     "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
@@ -277,10 +277,10 @@ std::string PhraseHiveSave(const HiveSaveReport &r)
     static_assert(sizeof kSteps / sizeof *kSteps == kSaveStepCount, "a step of the save has no words");
     if (r.damaged)
         return Text("the hive %s is damaged: part of it could not be read or changed, so it "
-                    "was left as it was", r.shown);
+                    "was left as it was", r.shown.c_str());
     if (r.failed == kSaveCreating)
         return Text("the hive %s was not changed: no new file can be created beside it, because %s",
-                    r.shown, PlainError(r.error));
+                    r.shown.c_str(), PlainError(r.error));
     if (r.failed != kSaveNoStep) {
         // The reason is the step that failed; a new file that cannot be
         // removed is told after it (the next run removes it).
@@ -296,13 +296,13 @@ std::string PhraseHiveSave(const HiveSaveReport &r)
                               : "the file read back is not the hive written";
         return Text("the hive %s was not changed: tessaril wrote the changed hive into a new file "
                     "beside it, and %s failed because %s%s",
-                    r.shown, kSteps[r.failed], why, left.c_str());
+                    r.shown.c_str(), kSteps[r.failed], why, left.c_str());
     }
     if (r.folderError != 0)
         return Text("the hive %s was changed, but its folder could not be flushed to disk because "
                     "%s: should the system stop before it writes the folder itself, the old hive "
                     "may come back, and tessaril is to be run again",
-                    r.shown, PlainError(r.folderError));
+                    r.shown.c_str(), PlainError(r.folderError));
     return "";
 }
 

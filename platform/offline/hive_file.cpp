@@ -119,8 +119,7 @@ HiveLoadProblem HiveFileLoad(HiveFile *file, const char *kind, const char *windo
     hive.checkWhole = checkWhole;
     *report = HiveLoadReport();
     report->kind = kind;
-    snprintf(report->shown, sizeof report->shown, "%s", shownPath);
-    snprintf(hive.shown, sizeof hive.shown, "%s", shownPath);
+    report->shown = hive.shown = shownPath;
     std::string found;
     if (!HostOpenParent(windowsPath, &hive.dirfd, hive.leaf, sizeof hive.leaf, &found)) {
         hive.dirfd = -1;
@@ -128,10 +127,7 @@ HiveLoadProblem HiveFileLoad(HiveFile *file, const char *kind, const char *windo
         return Refuse(hive, report, link ? kHiveFolderLink : kHiveMissing);
     }
     // From here on the file is named as its folders spell it on disk.
-    if (found.size() < sizeof hive.shown) {
-        snprintf(report->shown, sizeof report->shown, "%s", found.c_str());
-        snprintf(hive.shown, sizeof hive.shown, "%s", found.c_str());
-    }
+    report->shown = hive.shown = found;
     int fd = -1;
     HiveLoadProblem locked = LockHiveFile(hive, &fd);
     if (locked != kHiveLoaded) {

@@ -12,6 +12,8 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <string>
+
 #include "platform/offline/regf_check.h"
 #include "platform/offline/regf_finish.h"
 
@@ -46,7 +48,7 @@ struct HiveLoadReport {
     long long size = 0;            // kHiveTooLarge: the file's size,
     long long maxBytes = 0;        // and the most that is read
     const char *kind = "";         // "SYSTEM" or "SOFTWARE"
-    char shown[PATH_MAX + 64] = ""; // the file as messages show it
+    std::string shown;             // the file as messages show it
     // SYSTEM, loaded: the control sets that Select\Default and
     // Select\Current name (0: none the hive holds), and whether there is a
     // Default value at all.
@@ -106,7 +108,7 @@ struct HiveSaveReport {
     char left[300] = "";         // a new file left beside the hive: it could not be removed,
     int leftError = 0;           // because of this
     int folderError = 0;         // saved, but its folder could not be flushed: the error
-    char shown[PATH_MAX + 64] = ""; // the hive
+    std::string shown;           // the hive, as its folders spell it on disk
 };
 
 struct HiveFile {
@@ -114,7 +116,8 @@ struct HiveFile {
     int dirfd = -1;        // the folder of the file
     int lockfd = -1;       // the file itself, locked
     char leaf[256] = "";   // the file's name in its folder
-    char shown[PATH_MAX + 64] = ""; // the file's path as messages show it
+    std::string shown;     // the file's path as messages show it, whole: the
+                           // one place the hive's path is kept
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written

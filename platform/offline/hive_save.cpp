@@ -202,7 +202,7 @@ bool HiveFileCommit(HiveFile *file, HiveSaveReport *report)
 {
     HiveFile &hive = *file;
     HiveSaveReport facts;
-    snprintf(facts.shown, sizeof facts.shown, "%s", hive.shown);
+    facts.shown = hive.shown;
     if (hive.inMemory) {
         *report = facts;
         return true;

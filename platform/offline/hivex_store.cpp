@@ -57,7 +57,7 @@ bool SaveHive(Hive &hive)
         record = HiveSaveReport();
         record.damaged = true;
         record.outcome = kSaveHiveAsItWas;
-        snprintf(record.shown, sizeof record.shown, "%s", hive.file.shown);
+        record.shown = hive.file.shown;
         return false;
     }
     hive.changed = true;

@@ -54,6 +54,7 @@ struct OfflineHiveResult {
     bool saved = false;      // and its changes are on disk
     bool saveFailed = false; // a save failed: its file is as it was
     char kept[320] = "";     // the name the old file was kept under beside it, if any
+    std::string shown;       // the file, as its folders spell it on disk
     unsigned controlSet = 0; // SYSTEM: the number of the control set repaired
 };
 void OfflineHiveOutcome(OfflineHive which, OfflineHiveResult *result);
