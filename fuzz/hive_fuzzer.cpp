@@ -7,8 +7,9 @@
 //     name, values and their data (hivex's own caps aside), so that the check
 //     lets nothing through that breaks hivex, sanitized in the fuzz build;
 //   - bytes hivex refuses are never written: the file is as it was;
-//   - whatever is written is a clean hive (equal sequence numbers, a right
-//     checksum) that hivex opens again;
+//   - whatever is written is a hive whose base block the load takes
+//     (RegfCheckBaseBlock: equal sequence numbers, a right checksum, its bins
+//     in the file) and that hivex opens again;
 //   - the SOFTWARE hive is unchanged, no key handle or file is left open,
 //     and nothing but the two hives is left in the config folder.
 #include "platform/installation.h"
@@ -162,10 +163,7 @@ void CheckedMeansReadable(const uint8_t *data, size_t size)
     RegfHeader header;
     // The check runs on a hive whose base block and size the load has
     // checked first.
-    bool checked = fd >= 0 && size >= kRegfBaseBlockSize &&
-                   ParseRegfHeader(data, size, &header) && header.checksumOk && header.major == 1 &&
-                   header.binsSize != 0 && header.binsSize % kRegfBaseBlockSize == 0 &&
-                   kRegfBaseBlockSize + (uint64_t)header.binsSize <= size && header.rootCell < header.binsSize &&
+    bool checked = fd >= 0 && RegfCheckBaseBlock(data, size, size, &header) == kRegfBaseOk &&
                    RegfCheckHive(fd, &report);
     if (fd >= 0)
         close(fd);
@@ -209,11 +207,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
     // behind it (sequence numbers, version, root cell, size) are reached;
     // for one of odd length it stays as it came.
     std::string bytes((const char *)input, size);
-    if (size >= kRegfBaseBlockSize && size % 2 == 0 && bytes.compare(0, 4, "regf") == 0) {
-        uint32_t sum = RegfChecksum((const unsigned char *)bytes.data());
-        for (int i = 0; i < 4; i++)
-            bytes[0x1FC + i] = (char)(sum >> (8 * i));
-    }
+    if (size >= kRegfBaseBlockSize && size % 2 == 0 && bytes.compare(regf_base::kSignature, 4, "regf") == 0)
+        Put32(bytes, regf_base::kChecksum, RegfChecksum((const unsigned char *)bytes.data()));
     const uint8_t *data = (const uint8_t *)bytes.data();
     WriteWhole(g_system, data, size);
     char message[8192];
@@ -244,8 +239,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *input, size_t size)
         Die("a hive that hivex refuses was written");
     hivex_close(h);
     RegfHeader header;
-    if (!ParseRegfHeader((const unsigned char *)after.data(), after.size(), &header) ||
-        !header.checksumOk || header.sequence1 != header.sequence2)
+    if (RegfCheckBaseBlock((const unsigned char *)after.data(), after.size(), after.size(), &header) != kRegfBaseOk)
         Die("the hive written has a bad base block");
     h = hivex_open(g_system.c_str(), HIVEX_OPEN_WRITE);
     if (h == NULL)

@@ -32,8 +32,8 @@ struct InstallationChange {
 // read after the wizard has run and before the installation is closed (the
 // save and the paths), or after it is closed (all but the log).
 struct InstallationOutcome {
-    char windows[PATH_MAX] = "";  // the Windows folder
-    char hive[PATH_MAX + 64] = ""; // its SYSTEM hive
+    std::string windows;          // the Windows folder
+    std::string hive;             // its SYSTEM hive, as the load named it
     unsigned controlSet = 0;      // the control set repaired
     int questions = 0;            // questions answered
     bool declined = false;        // the first question was answered No
@@ -43,8 +43,8 @@ struct InstallationOutcome {
     bool changed = false;         // the run changed the SYSTEM hive (in memory at least)
     bool saved = false;           // and those changes are on disk
     bool saveFailed = false;      // a save failed: the hive is as it was
-    char kept[PATH_MAX + 400] = ""; // where the old hive was kept, if it was
-    char log[PATH_MAX + 300] = ""; // the log the run wrote, if any
+    std::string kept;             // where the old hive was kept, if it was
+    std::string log;              // the log the run wrote, if any
     std::vector<InstallationChange> changes;
 };
 void GetInstallationOutcome(InstallationOutcome *outcome);

@@ -99,6 +99,9 @@ std::string PhraseDamage(const RegfCheckReport &d)
     case kRegfCheckTooManyKeys:
         return Text("it holds more than %llu keys, more than tessaril reads of a SYSTEM hive",
                  need);
+    case kRegfCheckBadName:
+        return Text("%s has a name that tessaril's hive reader cannot read (UTF-16 of an odd length, "
+                    "or with a broken surrogate pair)", what);
     case kRegfCheckTooManyEntries:
         return Text("its lists hold more than %llu entries in all, more than tessaril reads "
                             "of a SYSTEM hive", need);

@@ -166,12 +166,12 @@ void PrintSummary(const InstallationOutcome &outcome, const RepairState &before,
     if (outcome.controlSet != 0)
         controlSet = Text("ControlSet%03u", outcome.controlSet);
     if (check)
-        Say(kSaySummary, Text("checked %s of %s: %s", controlSet.c_str(), outcome.hive,
+        Say(kSaySummary, Text("checked %s of %s: %s", controlSet.c_str(), outcome.hive.c_str(),
                               outcome.changed ? "a repair would change it" : "nothing to change"));
     else if (outcome.saveFailed || outcome.error[0] != '\0')
-        Say(kSaySummary, Text("%s of %s: not repaired; the hive is as it was", controlSet.c_str(), outcome.hive));
+        Say(kSaySummary, Text("%s of %s: not repaired; the hive is as it was", controlSet.c_str(), outcome.hive.c_str()));
     else
-        Say(kSaySummary, Text("%s of %s: %s", controlSet.c_str(), outcome.hive,
+        Say(kSaySummary, Text("%s of %s: %s", controlSet.c_str(), outcome.hive.c_str(),
                               outcome.saved ? "repaired, and the hive saved"
                                             : "nothing to change, so the hive was left as it was"));
 
@@ -195,12 +195,12 @@ void PrintSummary(const InstallationOutcome &outcome, const RepairState &before,
         if (NotSetUp why = WhyNotSetUp(after, entry))
             Say(kSaySummary, Text("%s %s set up: %s", RepairDriver(entry), check ? "could not be" : "is not",
                                   kWhyNotSetUp[why]));
-    if (outcome.kept[0] != '\0')
-        Say(kSaySummary, Text("the hive as it was is kept as %s", outcome.kept));
+    if (!outcome.kept.empty())
+        Say(kSaySummary, "the hive as it was is kept as " + outcome.kept);
     if (check)
         Say(kSaySummary, "nothing was written");
-    else if (outcome.log[0] != '\0')
-        Say(kSaySummary, Text("the log: %s", outcome.log));
+    else if (!outcome.log.empty())
+        Say(kSaySummary, "the log: " + outcome.log);
     else
         Say(kSaySummary, "no log could be kept");
 }

@@ -212,7 +212,7 @@ bool Open(const CommandLine &line, const char *path, JsonRun *record, int *statu
         ReadJsonRun(record);
         HiveSaveReport ignored;
         CloseOfflineInstallation(&ignored);
-        Say(kSayError, PhraseUnsupportedSystem(outcome.windows, version));
+        Say(kSayError, PhraseUnsupportedSystem(outcome.windows.c_str(), version));
         *status = Refused(line, record);
         return false;
     }
@@ -236,19 +236,12 @@ void CloseImage(RunEnd *end, JsonRun *record)
 {
     InstallationOutcome &outcome = end->outcome;
     ImageSaveReport put;
-    if (!PutBackGuestLog(outcome.log, &put)) {
+    if (!PutBackGuestLog(outcome.log.c_str(), &put)) {
         PhraseImageSave(put).Say();
-        outcome.log[0] = '\0';
+        outcome.log.clear();
     }
-    struct {
-        char *path;
-        size_t size;
-    } paths[] = {{outcome.windows, sizeof outcome.windows}, {outcome.hive, sizeof outcome.hive},
-                 {outcome.kept, sizeof outcome.kept}, {outcome.log, sizeof outcome.log}};
-    for (const auto &p : paths) {
-        std::string shown = ShowImagePaths(p.path);
-        snprintf(p.path, p.size, "%s", shown.c_str());
-    }
+    for (std::string *path : {&outcome.windows, &outcome.hive, &outcome.kept, &outcome.log})
+        *path = ShowImagePaths(*path);
     char detail[1024] = "";
     if (!CloseGuestImage(detail, sizeof detail) && outcome.saved) {
         Say(kSayError, PhraseImageClosing(record->imageFile.c_str(), detail));
@@ -289,7 +282,7 @@ void Run(const CommandLine &line, RunEnd *end, JsonRun *record)
     // the image keeps its old hive and the run saved nothing.
     if (GuestImageOpen() && outcome.saved) {
         ImagePutBack back;
-        const char *kept = strrchr(outcome.kept, '/');
+        const char *kept = strrchr(outcome.kept.c_str(), '/');
         back.hive = true;
         back.kept = kept ? kept + 1 : "";
         ImageSaveReport put;
@@ -299,7 +292,7 @@ void Run(const CommandLine &line, RunEnd *end, JsonRun *record)
             unsaved = true;
             outcome.saved = false;
             outcome.saveFailed = true;
-            outcome.kept[0] = '\0';
+            outcome.kept.clear();
         }
     }
     // The log has told of the changes as made: its last line says they did

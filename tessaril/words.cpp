@@ -86,45 +86,48 @@ const char *WhyReadOnly(HiveReadOnly why)
 std::string PhraseSystemRefusal(const OfflineOpenReport &r)
 {
     const char *host = r.folder.folder;
-    switch (r.system.result) {
-    case kLoadMissing:
+    HiveLoadProblem problem = r.system.problem;
+    switch (problem) {
+    case kHiveMissing:
         return Text("%s holds no system32/config/system hive, so it is not the Windows "
                     "folder of a Windows 2000 or XP installation.",
                     host);
-    case kLoadInUse:
+    case kHiveLocked:
         return Text("the installation at %s is in use: another tessaril run holds its "
                     "SYSTEM hive. Try again when that run has ended. Nothing was changed.",
                     host);
-    case kLoadNotClean:
+    case kHiveNotClean:
         if (r.logs[0] != '\0')
             return Text("Windows did not shut down cleanly, so the SYSTEM hive %s lacks its "
                         "latest changes (they are in %s beside it), and a repair now would lose them. "
                         "Start that Windows once and shut it down normally, or replay the hive's log "
                         "into it with a tool made for that, then run tessaril again. Nothing was "
                         "changed.",
-                        r.system.shown, r.logs);
+                        r.system.shown.c_str(), r.logs);
         return Text("Windows did not shut down cleanly, so the SYSTEM hive %s may lack "
                     "its latest changes, and no log file that holds them is beside it. Start that "
                     "Windows once and shut it down normally, then run tessaril again. Nothing was "
                     "changed.",
-                    r.system.shown);
+                    r.system.shown.c_str());
     default:
         break;
     }
     // The rest say what is wrong with the hive, then what to do.
-    OfflineLoadResult result = r.system.result;
+    bool corrupt = problem == kHiveNotRegular || problem == kHiveNotHive || problem == kHiveBadHeader ||
+                   problem == kHiveBadSize || problem == kHiveRefused || problem == kHiveTooLarge;
     const char *todo =
-        r.system.problem == kHiveDamaged
+        problem == kHiveDamaged
             ? "Let Windows check and mend it, or restore the hive from a backup, then run "
               "tessaril again."
-        : result == kLoadCorrupt || result == kLoadTooLarge
+        : corrupt
             ? "Restore the hive from a backup or let Windows repair it, then run tessaril again."
-        : result == kLoadNoControlSet
+        : problem == kHiveNoControlSet
             ? "Windows could not start from it either: restore the hive from a backup, then "
               "run tessaril again."
-        : result == kLoadLink ? "Mount the installation so that its own folders and files are "
-                                "no links, then run tessaril again."
-                              : "Mend that, then run tessaril again.";
+        : problem == kHiveFolderLink || problem == kHiveFileLink
+            ? "Mount the installation so that its own folders and files are "
+              "no links, then run tessaril again."
+            : "Mend that, then run tessaril again.";
     return Text("the SYSTEM hive cannot be used: %s. %s Nothing was changed.",
                 PhraseHiveLoad(r.system).c_str(), todo);
 }
@@ -155,7 +158,7 @@ Message PhraseOpening(const OfflineOpenReport &r)
         m.Add(kSayError, PhraseSystemRefusal(r));
         return m;
     case kOpenReadOnly:
-        m.Add(kSayError, Text("%s cannot be changed: %s. Nothing was changed.", r.system.shown,
+        m.Add(kSayError, Text("%s cannot be changed: %s. Nothing was changed.", r.system.shown.c_str(),
                               WhyReadOnly(r.readOnly)));
         return m;
     case kOpenSoftwareInUse:
@@ -174,14 +177,14 @@ Message PhraseOpening(const OfflineOpenReport &r)
     if (!detail.empty())
         m.Add(kSayNote, detail + ".");
     if (const char *why = WhyReadOnly(r.readOnly))
-        m.Add(kSayNote, Text("%s cannot be changed: %s.", r.system.shown, why));
+        m.Add(kSayNote, Text("%s cannot be changed: %s.", r.system.shown.c_str(), why));
     if (r.codePage[0] != '\0')
         m.Add(kSayWarning,
               Text("the installation's ANSI code page (Control\\Nls\\CodePage, ACP "
                    "\"%s\") is not one this system can convert, so its names and texts are read as "
                    "Windows-1252; characters outside it come out as \"?\".",
                    r.codePage));
-    if (r.software.result != kLoadOk)
+    if (r.software.problem != kHiveLoaded)
         m.Add(kSayWarning, Text("the SOFTWARE hive cannot be read (%s), so the Windows "
                                 "version is unknown.",
                                 PhraseHiveLoad(r.software).c_str()));
@@ -234,15 +237,15 @@ std::string PhraseHiveLoad(const HiveLoadReport &r)
     static_assert(sizeof kProblems / sizeof *kProblems == kHiveLoadProblemCount, "a problem has no words");
     unsigned def = r.byDefault, cur = r.byCurrent;
     if (r.problem == kHiveCannotOpen)
-        return Text("%s cannot be opened, because %s", r.shown, PlainError(r.error));
+        return Text("%s cannot be opened, because %s", r.shown.c_str(), PlainError(r.error));
     if (r.problem == kHiveTooLarge)
         return Text("%s is %lld bytes, far larger than a %s hive can be (at most %lld bytes are read), "
                     "so it was not read",
-                    r.shown, r.size, r.kind, r.maxBytes);
+                    r.shown.c_str(), r.size, r.kind, r.maxBytes);
     if (r.problem == kHiveDamaged)
-        return Text("%s is damaged: %s", r.shown, PhraseDamage(r.damage).c_str());
+        return Text("%s is damaged: %s", r.shown.c_str(), PhraseDamage(r.damage).c_str());
     if (r.problem != kHiveLoaded)
-        return Text(kProblems[r.problem], r.shown);
+        return Text(kProblems[r.problem], r.shown.c_str());
     if (def != 0 && cur != 0 && def != cur)
         return Text("the SYSTEM hive's Select\\Default names ControlSet%03u and its Select\\Current "
                     "ControlSet%03u; ControlSet%03u is repaired, as Windows starts the set that "
@@ -274,10 +277,10 @@ std::string PhraseHiveSave(const HiveSaveReport &r)
     static_assert(sizeof kSteps / sizeof *kSteps == kSaveStepCount, "a step of the save has no words");
     if (r.damaged)
         return Text("the hive %s is damaged: part of it could not be read or changed, so it "
-                    "was left as it was", r.shown);
+                    "was left as it was", r.shown.c_str());
     if (r.failed == kSaveCreating)
         return Text("the hive %s was not changed: no new file can be created beside it, because %s",
-                    r.shown, PlainError(r.error));
+                    r.shown.c_str(), PlainError(r.error));
     if (r.failed != kSaveNoStep) {
         // The reason is the step that failed; a new file that cannot be
         // removed is told after it (the next run removes it).
@@ -293,13 +296,13 @@ std::string PhraseHiveSave(const HiveSaveReport &r)
                               : "the file read back is not the hive written";
         return Text("the hive %s was not changed: tessaril wrote the changed hive into a new file "
                     "beside it, and %s failed because %s%s",
-                    r.shown, kSteps[r.failed], why, left.c_str());
+                    r.shown.c_str(), kSteps[r.failed], why, left.c_str());
     }
     if (r.folderError != 0)
         return Text("the hive %s was changed, but its folder could not be flushed to disk because "
                     "%s: should the system stop before it writes the folder itself, the old hive "
                     "may come back, and tessaril is to be run again",
-                    r.shown, PlainError(r.folderError));
+                    r.shown.c_str(), PlainError(r.folderError));
     return "";
 }
 

@@ -25,7 +25,7 @@ bool CloseInstallation(char *message, size_t size, bool *unsaved = NULL);
 
 // A hive's load and every hive's save, as OfflineLoadHive and
 // OfflineCommitAll, the report put in words into message.
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+HiveLoadProblem OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   char *message, size_t size);
 bool OfflineCommitAll(char *message, size_t size);
 

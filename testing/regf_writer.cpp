@@ -4,6 +4,7 @@
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/offline/regf_bytes.h"
+#include "platform/offline/regf_big_data.h"
 #include "platform/offline/regf_cells.h"
 #include "platform/offline/regf_format.h"
 

@@ -6,11 +6,11 @@
 
 #include <stdio.h>
 
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+HiveLoadProblem OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   char *message, size_t size)
 {
     HiveLoadReport report;
-    OfflineLoadResult r = OfflineLoadHive(which, windowsPath, shownPath, &report);
+    HiveLoadProblem r = OfflineLoadHive(which, windowsPath, shownPath, &report);
     snprintf(message, size, "%s", PhraseHiveLoad(report).c_str());
     return r;
 }

@@ -12,25 +12,16 @@
 #include <sys/stat.h>
 #include <sys/types.h>
 
+#include <string>
+
 #include "platform/offline/regf_check.h"
 #include "platform/offline/regf_finish.h"
 
 typedef struct hive_h hive_h;
 
-enum OfflineLoadResult {
-    kLoadOk = 0,
-    kLoadMissing,      // no such file
-    kLoadInUse,        // another process holds the hive's lock
-    kLoadNotClean,     // the sequence numbers differ
-    kLoadCorrupt,      // not a hive, or refused by hivex
-    kLoadNoControlSet, // SYSTEM only: neither Select\Default nor Select\Current names a set
-    kLoadTooLarge,     // larger than such a hive can be: not read at all
-    kLoadLink,         // the file or a folder on its way is a symbolic link
-    kLoadFailed        // any other failure (the report's problem says which)
-};
-
-// What a hive's load met, for the program to tell: the result, the problem
-// behind it and its facts.
+// What a hive's load met, for the program to tell: the one answer of a
+// load (kHiveLoaded, or the problem that refused it), with its facts in
+// HiveLoadReport.
 enum HiveLoadProblem {
     kHiveLoaded = 0,
     kHiveFolderLink,   // a folder on the way to the file is a symbolic link
@@ -52,13 +43,12 @@ enum HiveLoadProblem {
 };
 
 struct HiveLoadReport {
-    OfflineLoadResult result = kLoadOk;
     HiveLoadProblem problem = kHiveLoaded;
     int error = 0;                 // kHiveCannotOpen: errno
     long long size = 0;            // kHiveTooLarge: the file's size,
     long long maxBytes = 0;        // and the most that is read
     const char *kind = "";         // "SYSTEM" or "SOFTWARE"
-    char shown[PATH_MAX + 64] = ""; // the file as messages show it
+    std::string shown;             // the file as messages show it
     // SYSTEM, loaded: the control sets that Select\Default and
     // Select\Current name (0: none the hive holds), and whether there is a
     // Default value at all.
@@ -118,7 +108,7 @@ struct HiveSaveReport {
     char left[300] = "";         // a new file left beside the hive: it could not be removed,
     int leftError = 0;           // because of this
     int folderError = 0;         // saved, but its folder could not be flushed: the error
-    char shown[PATH_MAX + 64] = ""; // the hive
+    std::string shown;           // the hive, as its folders spell it on disk
 };
 
 struct HiveFile {
@@ -126,7 +116,8 @@ struct HiveFile {
     int dirfd = -1;        // the folder of the file
     int lockfd = -1;       // the file itself, locked
     char leaf[256] = "";   // the file's name in its folder
-    char shown[PATH_MAX + 64] = ""; // the file's path as messages show it
+    std::string shown;     // the file's path as messages show it, whole: the
+                           // one place the hive's path is kept
     struct stat st = {};   // the file as loaded or last written
     uint32_t minor = 0;    // the format's minor version (3: Windows 2000)
     bool writable = false; // the file, its folder and its file system may be written
@@ -145,7 +136,7 @@ struct HiveFile {
 // file larger than maxBytes is refused before anything of it is read (kind,
 // "SYSTEM" or "SOFTWARE", names the hive). On failure the file
 // is released and report says why (naming it as shownPath).
-OfflineLoadResult HiveFileLoad(HiveFile *hive, const char *kind, const char *windowsPath,
+HiveLoadProblem HiveFileLoad(HiveFile *hive, const char *kind, const char *windowsPath,
                                const char *shownPath, off_t maxBytes, HiveLoadReport *report);
 
 // Writes the hive as hivex holds it into a new file beside the old one (a

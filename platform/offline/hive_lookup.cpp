@@ -5,6 +5,7 @@
 #include "platform/emulated/codepage.h"
 #include "platform/emulated/key_names.h"
 #include "platform/registry.h"
+#include "platform/offline/regf_big_data.h"
 #include "platform/offline/regf_format.h"
 #include "platform/offline/regf_finish.h"
 

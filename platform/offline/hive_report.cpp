@@ -23,6 +23,7 @@ void OfflineHiveOutcome(OfflineHive which, OfflineHiveResult *result)
     // Changes not yet due to be saved count as changes too.
     result->changed = hive.changed || hive.dirty;
     snprintf(result->kept, sizeof result->kept, "%s", hive.save.kept);
+    result->shown = hive.file.shown;
     result->controlSet = 0;
     if (which == kOfflineSystem && hive.currentControlSet != 0) {
         char *name = hivex_node_name(hive.file.h, hive.currentControlSet);

@@ -57,7 +57,7 @@ bool SaveHive(Hive &hive)
         record = HiveSaveReport();
         record.damaged = true;
         record.outcome = kSaveHiveAsItWas;
-        snprintf(record.shown, sizeof record.shown, "%s", hive.file.shown);
+        record.shown = hive.file.shown;
         return false;
     }
     hive.changed = true;
@@ -240,7 +240,7 @@ const RegistryStoreMethods kMethods = {StoreFindChild, StoreAddChild, StoreChild
 
 } // namespace
 
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+HiveLoadProblem OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   HiveLoadReport *report)
 {
     Hive &hive = g_hives[which];
@@ -250,20 +250,19 @@ OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, co
     hive.file.checkWhole = which == kOfflineSystem; // the hive a run writes
     g_store.methods = &kMethods;
     RegistryFrontMount(&g_store);
-    OfflineLoadResult r = HiveFileLoad(&hive.file, kHiveNames[which], windowsPath, shownPath,
+    HiveLoadProblem r = HiveFileLoad(&hive.file, kHiveNames[which], windowsPath, shownPath,
                                        kMaxHiveBytes[which], report);
-    if (r != kLoadOk)
+    if (r != kHiveLoaded)
         return r;
     hive.loaded = true;
     // The one time of the run: every key it writes gets it.
     hive.file.finish.time = FileTimeNow();
     if (which == kOfflineSystem && !FindControlSet(hive, report)) {
         ReleaseHive(hive);
-        report->result = kLoadNoControlSet;
         report->problem = kHiveNoControlSet;
-        return kLoadNoControlSet;
+        return kHiveNoControlSet;
     }
-    return kLoadOk;
+    return kHiveLoaded;
 }
 
 bool OfflineCommitAll(HiveSaveReport *report)

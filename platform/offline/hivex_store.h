@@ -27,7 +27,7 @@ enum OfflineHive { kOfflineSystem = 0, kOfflineSoftware = 1 };
 // the run, and mounts the offline store behind the registry front. report
 // tells what the load met: on failure why, on success (SYSTEM) the control
 // sets its Select values name.
-OfflineLoadResult OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
+HiveLoadProblem OfflineLoadHive(OfflineHive which, const char *windowsPath, const char *shownPath,
                                   HiveLoadReport *report);
 
 // Writes every hive that has changes not yet on disk. False, with report
@@ -54,6 +54,7 @@ struct OfflineHiveResult {
     bool saved = false;      // and its changes are on disk
     bool saveFailed = false; // a save failed: its file is as it was
     char kept[320] = "";     // the name the old file was kept under beside it, if any
+    std::string shown;       // the file, as its folders spell it on disk
     unsigned controlSet = 0; // SYSTEM: the number of the control set repaired
 };
 void OfflineHiveOutcome(OfflineHive which, OfflineHiveResult *result);

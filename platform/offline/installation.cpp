@@ -87,8 +87,7 @@ void SelectInstallationCodePage(char *unknown, size_t size)
 }
 
 InstallationOptions g_options;
-char g_host[PATH_MAX];            // the Windows folder
-char g_hive[PATH_MAX + 64];       // its SYSTEM hive
+std::string g_host;               // the Windows folder
 char g_log[300];                  // the log's Windows path, when its folder is there
 
 // The path of an open folder, as the system resolved it.
@@ -117,7 +116,8 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
 {
     OfflineOpenReport &r = *report;
     r = OfflineOpenReport();
-    g_host[0] = g_hive[0] = g_log[0] = '\0';
+    g_host.clear();
+    g_log[0] = '\0';
     if (path == NULL || path[0] == '\0') {
         r.refusal = kOpenNoPath;
         return false;
@@ -143,10 +143,10 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
     char shown[PATH_MAX + 64];
     snprintf(winPath, sizeof winPath, "%s\\system32\\config\\system", windows);
     snprintf(shown, sizeof shown, "%s/system32/config/system", host);
-    OfflineLoadResult loaded = OfflineLoadHive(kOfflineSystem, winPath, shown, &r.system);
-    if (loaded == kLoadNotClean)
+    HiveLoadProblem loaded = OfflineLoadHive(kOfflineSystem, winPath, shown, &r.system);
+    if (loaded == kHiveNotClean)
         FindHiveLogs(winPath, r.logs, sizeof r.logs);
-    if (loaded != kLoadOk) {
+    if (loaded != kHiveLoaded) {
         r.refusal = kOpenSystemHive;
         return false;
     }
@@ -160,7 +160,7 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
 
     snprintf(winPath, sizeof winPath, "%s\\system32\\config\\software", windows);
     snprintf(shown, sizeof shown, "%s/system32/config/software", host);
-    if (OfflineLoadHive(kOfflineSoftware, winPath, shown, &r.software) == kLoadInUse) {
+    if (OfflineLoadHive(kOfflineSoftware, winPath, shown, &r.software) == kHiveLocked) {
         OfflineUnloadAll();
         r.refusal = kOpenSoftwareInUse;
         return false;
@@ -176,8 +176,7 @@ bool OpenOfflineInstallation(const char *path, OfflineOpenReport *report)
     } else if (!g_options.check) {
         r.temp = errno == ELOOP ? kLogFolderLink : kLogFolderMissing;
     }
-    snprintf(g_host, sizeof g_host, "%s", host);
-    snprintf(g_hive, sizeof g_hive, "%s", r.system.shown);
+    g_host = host;
     return true;
 }
 
@@ -197,8 +196,7 @@ bool CloseOfflineInstallation(HiveSaveReport *report, bool *unsaved, Installatio
 void GetInstallationOutcome(InstallationOutcome *outcome)
 {
     *outcome = InstallationOutcome();
-    snprintf(outcome->windows, sizeof outcome->windows, "%s", g_host);
-    snprintf(outcome->hive, sizeof outcome->hive, "%s", g_hive);
+    outcome->windows = g_host;
     OfflineBoxRecord boxes;
     OfflineBoxesMet(&boxes);
     outcome->questions = boxes.questions;
@@ -212,11 +210,10 @@ void GetInstallationOutcome(InstallationOutcome *outcome)
     outcome->changed = system.changed;
     outcome->saved = system.saved;
     outcome->saveFailed = system.saveFailed;
-    if (system.kept[0] != '\0') {
-        const char *slash = strrchr(g_hive, '/');
-        snprintf(outcome->kept, sizeof outcome->kept, "%.*s/%s", slash ? (int)(slash - g_hive) : 0,
-                 g_hive, system.kept);
-    }
+    // The hive as its load named it, and the old one beside it.
+    outcome->hive = system.shown;
+    if (system.kept[0] != '\0')
+        outcome->kept = outcome->hive.substr(0, outcome->hive.rfind('/') + 1) + system.kept;
     for (const OfflineChange &c : OfflineChanges(kOfflineSystem))
         outcome->changes.push_back(InstallationChange{c.key, c.value, c.existed, c.data});
     // The log as it stands now, by the name the run gave it (an old log of
@@ -228,7 +225,7 @@ void GetInstallationOutcome(InstallationOutcome *outcome)
     if (!g_options.check && g_log[0] != '\0' && HostOpenParent(g_log, &dirfd, leaf, sizeof leaf)) {
         if (fstatat(dirfd, leaf, &st, AT_SYMLINK_NOFOLLOW) == 0 && S_ISREG(st.st_mode) &&
             FolderPath(dirfd, folder, sizeof folder))
-            snprintf(outcome->log, sizeof outcome->log, "%s/%s", folder, leaf);
+            outcome->log = std::string(folder) + "/" + leaf;
         close(dirfd);
     }
 }

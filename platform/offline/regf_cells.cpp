@@ -1,4 +1,4 @@
-// Cells read from a hive file and changed in place; new bins; big data.
+// Cells read from a hive file and changed in place; new bins.
 #include "platform/offline/regf_cells.h"
 
 #include "platform/offline/regf_bytes.h"
@@ -26,11 +26,11 @@ bool RegfCells::Open(int fd)
     struct stat st;
     if (fstat(fd, &st) != 0)
         return Failed();
-    binsEnd_ = kRegfBinsStart + (ParseRegfHeader(base_, sizeof base_, &header_) ? header_.binsSize : 0);
-    if (binsEnd_ == kRegfBinsStart || (uint64_t)st.st_size < binsEnd_) {
+    if (RegfCheckBaseBlock(base_, sizeof base_, (uint64_t)st.st_size, &header_) != kRegfBaseOk) {
         status_ = kRegfNotACell;
         return false;
     }
+    binsEnd_ = kRegfBinsStart + header_.binsSize;
     return true;
 }
 
@@ -198,29 +198,4 @@ void RegfBins::Close()
     if (next_ < bytes_.size())
         Put32(bytes_, next_, (uint32_t)(bytes_.size() - next_)); // the free rest
     next_ = bytes_.size();
-}
-
-uint32_t RegfPutBigData(RegfBins &bins, const unsigned char *data, size_t size)
-{
-    uint64_t count = (size + kRegfBigDataSegment - 1) / kRegfBigDataSegment;
-    if (count > 0xFFFF)
-        return kRegfNoCell;
-    uint32_t db = bins.Place(8);
-    uint32_t list = db == kRegfNoCell ? kRegfNoCell : bins.Place(4 * count);
-    if (list == kRegfNoCell)
-        return kRegfNoCell;
-    unsigned char *record = bins.Record(db);
-    memcpy(record, "db", 2);
-    Put16(record + regf_db::kCount, (uint16_t)count);
-    Put32(record + regf_db::kList, list);
-    for (uint32_t i = 0; i < count; i++) {
-        size_t done = (size_t)i * kRegfBigDataSegment;
-        size_t part = std::min<size_t>(kRegfBigDataSegment, size - done);
-        uint32_t segment = bins.Place((uint64_t)kRegfBigDataSegment + 4);
-        if (segment == kRegfNoCell)
-            return kRegfNoCell;
-        memcpy(bins.Record(segment), data + done, part);
-        Put32(bins.Record(list) + 4 * (size_t)i, segment);
-    }
-    return db;
 }

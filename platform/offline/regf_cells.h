@@ -1,6 +1,5 @@
 // The cells of a hive: read one at a time from a hive file, checked, and
-// changed in place (RegfCells); laid out in new bins (RegfBins); and the
-// big-data form of a long value (RegfPutBigData). Offsets are file offsets
+// changed in place (RegfCells); and laid out in new bins (RegfBins). Offsets are file offsets
 // for RegfCells, as records hold them (from the first bin) for RegfBins.
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_CELLS_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_CELLS_H
@@ -36,8 +35,9 @@ enum RegfStatus {
 class RegfCells {
 public:
     // Reads and checks the base block and the first bin's header. False
-    // when they cannot be read (kRegfIoError), or are not a hive's or the
-    // file is shorter than its bins (kRegfNotACell).
+    // when they cannot be read (kRegfIoError), or when the base block is not
+    // one the load takes (RegfCheckBaseBlock), its bins in the file
+    // included (kRegfNotACell).
     bool Open(int fd);
     // What the last Open, Read, Change, Free or WriteBack met, and with
     // kRegfIoError the system's error code.
@@ -125,12 +125,5 @@ private:
     std::string bytes_;
     size_t next_ = 0;
 };
-
-// Places data of size bytes (more than one segment) in bins as Windows keeps
-// big data: a "db" record, the list of the segments, then the segments, each
-// (the last one too) in a cell of one segment and 4 spare bytes, as readers
-// take it to have. The db record's offset, or kRegfNoCell when the bins
-// cannot hold it or it has over 65,535 segments.
-uint32_t RegfPutBigData(RegfBins &bins, const unsigned char *data, size_t size);
 
 #endif

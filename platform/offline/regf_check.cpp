@@ -1,8 +1,10 @@
 // The whole-hive check: the bins read once in order, then every key walked
-// once from the root, over a read-only map of the file.
+// once from the root, over a read-only map of the file; the security cells
+// are checked in regf_check_security.cpp.
 #include "platform/offline/regf_check.h"
 
 #include "platform/offline/regf_bytes.h"
+#include "platform/offline/regf_check_walk.h"
 #include "platform/offline/regf_format.h"
 
 #include <errno.h>
@@ -18,17 +20,34 @@
 
 namespace {
 
-// What Windows takes of a key record and a security descriptor.
-const uint64_t kMaxKeyRecord = 0x45C;
-const uint32_t kMinDescriptor = 20;
+// Whether hivex can read a name as the record stores it: one byte a
+// character, or UTF-16 of whole units in which every surrogate is paired.
+bool ReadableName(const unsigned char *name, uint32_t length, bool compressed)
+{
+    if (compressed)
+        return true;
+    if (length % 2 != 0)
+        return false;
+    for (uint32_t i = 0; i < length; i += 2) {
+        uint16_t unit = (uint16_t)Get16(name + i);
+        if (unit >= 0xDC00 && unit <= 0xDFFF)
+            return false;
+        if (unit >= 0xD800 && unit <= 0xDBFF) {
+            uint16_t next = i + 3 < length ? (uint16_t)Get16(name + i + 2) : 0;
+            if (next < 0xDC00 || next > 0xDFFF)
+                return false;
+            i += 2;
+        }
+    }
+    return true;
+}
 
-// One bit for every 8 bytes of the bins.
-struct Bits {
-    std::vector<uint64_t> words;
-    void Size(uint64_t bytes) { words.assign((size_t)(bytes / 8 / 64 + 1), 0); }
-    void Set(uint64_t at) { words[(size_t)(at / 8 / 64)] |= (uint64_t)1 << (at / 8 % 64); }
-    bool Get(uint64_t at) const { return (words[(size_t)(at / 8 / 64)] >> (at / 8 % 64)) & 1; }
-};
+// What Windows takes of a key record.
+const uint64_t kMaxKeyRecord = 0x45C;
+
+} // namespace
+
+namespace regf_check_walk {
 
 // Cuts text to fit size bytes with its NUL, "..." at the end, never inside a
 // character.
@@ -69,110 +88,6 @@ std::string ShownName(const unsigned char *stored, uint32_t length, bool compres
     }
     return name;
 }
-
-// A key waiting to be walked: where its parent's list points, the parent,
-// how deep it is and which entry of that list it is.
-struct Pending {
-    uint32_t cell;
-    uint32_t parent;
-    uint32_t depth;
-    uint32_t entry;
-};
-
-// One check of a hive: its bins, mapped; offsets below are of cells, from
-// the first bin.
-struct Check {
-    RegfCheckReport *report;
-    const unsigned char *bins = NULL;
-    uint64_t size = 0;  // of the bins
-    RegfTraits traits = {};
-    Bits used;          // where a cell in use starts (cells checked to lie in their bins)
-    Bits reached;       // the keys reached, and the security cells met
-    std::vector<uint32_t> securityCells; // the security cells met, in that order
-    uint64_t securityTotal = 0;          // the security cells in use in the bins
-    uint64_t keyCount = 0, entries = 0;
-    std::vector<uint32_t> chain; // the key being walked and those above it
-
-    // Ends the check with damage of part at cell; the path is that of the
-    // first count keys of the chain.
-    bool Fail(RegfDamage damage, RegfPart part, uint64_t cell, uint64_t need = 0, uint64_t room = 0)
-    {
-        report->damage = damage;
-        report->part = part;
-        report->at = kRegfBinsStart + cell;
-        report->need = need;
-        report->room = room;
-        Path(chain.size(), report->path, sizeof report->path);
-        return false;
-    }
-
-    // The path of the first count keys of the chain, the root's name left out.
-    void Path(size_t count, char *out, size_t outSize) const
-    {
-        std::string path;
-        for (size_t i = 1; i < count; i++) {
-            const unsigned char *nk = bins + chain[i] + 4;
-            path += "\\" + ShownName(nk + regf_nk::kName, Get16(nk + regf_nk::kNameLength),
-                                     (Get16(nk + regf_nk::kFlags) & regf_nk::kFlagCompressed) != 0);
-        }
-        Cut(&path, outSize);
-        memcpy(out, path.c_str(), path.size() + 1);
-    }
-
-    bool InUse(uint32_t cell) const { return cell % 8 == 0 && cell < size && used.Get(cell); }
-    // The size of the cell in use at cell, its size field left out.
-    uint64_t Room(uint32_t cell) const { return (uint64_t)(-(int64_t)(int32_t)Get32(bins + cell)) - 4; }
-
-    // The record of the cell in use at cell, and its size in *room; NULL
-    // (the check failed) when there is none there.
-    const unsigned char *Record(uint32_t cell, RegfPart part, uint64_t *room)
-    {
-        if (!InUse(cell)) {
-            Fail(kRegfCheckNotACell, part, cell);
-            return NULL;
-        }
-        *room = Room(cell);
-        return bins + cell + 4;
-    }
-    // The same, when it must hold a record of kind sig of at least need bytes.
-    const unsigned char *Record(uint32_t cell, RegfPart part, const char *sig, uint64_t need, uint64_t *room)
-    {
-        const unsigned char *r = Record(cell, part, room);
-        if (r == NULL)
-            return NULL;
-        if (*room < 2 || memcmp(r, sig, 2) != 0) {
-            Fail(kRegfCheckWrongKind, part, cell);
-            return NULL;
-        }
-        if (*room < need) {
-            Fail(kRegfCheckTooShort, part, cell, need, *room);
-            return NULL;
-        }
-        return r;
-    }
-    // A cell in use at cell that holds need bytes.
-    bool Holds(uint32_t cell, RegfPart part, uint64_t need)
-    {
-        if (!InUse(cell))
-            return Fail(kRegfCheckNotACell, part, cell);
-        uint64_t room = Room(cell);
-        return room >= need || Fail(kRegfCheckTooShort, part, cell, need, room);
-    }
-    // n more list entries read.
-    bool Spend(uint64_t n, RegfPart part, uint32_t cell)
-    {
-        entries += n;
-        return entries <= kRegfCheckMaxEntries || Fail(kRegfCheckTooManyEntries, part, cell, kRegfCheckMaxEntries);
-    }
-
-    bool Bins();
-    bool Key(const Pending &p, std::vector<Pending> *stack);
-    bool Subkeys(uint32_t key, const unsigned char *nk, uint32_t depth, std::vector<Pending> *stack);
-    bool Values(const unsigned char *nk);
-    bool Value(uint32_t vk, uint32_t entry);
-    bool Security(uint32_t cell);
-    bool SecurityList();
-};
 
 // Every bin and cell, in file order.
 bool Check::Bins()
@@ -215,6 +130,8 @@ bool Check::Key(const Pending &p, std::vector<Pending> *stack)
         return Fail(kRegfCheckBadKey, kRegfPartKey, p.cell);
     if (room < regf_nk::kName + (uint64_t)nameLength)
         return Fail(kRegfCheckTooShort, kRegfPartKey, p.cell, regf_nk::kName + (uint64_t)nameLength, room);
+    if (!ReadableName(nk + regf_nk::kName, nameLength, (Get16(nk + regf_nk::kFlags) & regf_nk::kFlagCompressed) != 0))
+        return Fail(kRegfCheckBadName, kRegfPartKey, p.cell);
     // From here on the key has a name, and what is wrong is said of it.
     size_t above = (size_t)(std::find(chain.begin(), chain.end(), p.cell) - chain.begin());
     chain.push_back(p.cell);
@@ -270,6 +187,8 @@ bool Check::Value(uint32_t cell, uint32_t entry)
     uint32_t nameLength = Get16(vk + regf_vk::kNameLength);
     if (room < regf_vk::kName + (uint64_t)nameLength)
         return Fail(kRegfCheckTooShort, kRegfPartValue, cell, regf_vk::kName + (uint64_t)nameLength, room);
+    if (!ReadableName(vk + regf_vk::kName, nameLength, (Get16(vk + regf_vk::kFlags) & regf_vk::kFlagCompressed) != 0))
+        return Fail(kRegfCheckBadName, kRegfPartValue, cell);
     uint32_t length = Get32(vk + regf_vk::kDataLength), data = Get32(vk + regf_vk::kData);
     if ((length & regf_vk::kDataInline) == 0 && length > 0 && InUse(data) && Room(data) >= length)
         return true; // the common case, a cell that holds it all: no name needed
@@ -366,107 +285,6 @@ bool Check::Subkeys(uint32_t key, const unsigned char *nk, uint32_t depth, std::
     return true;
 }
 
-// A security descriptor in self-relative form, as Windows takes it: its
-// revision, and every SID and ACL it points to inside it.
-bool ValidSid(const unsigned char *d, uint32_t length, uint32_t at)
-{
-    return at <= length && length - at >= 8 && d[at] == 1 && d[at + 1] <= 15 &&
-           length - at >= 8 + 4 * (uint32_t)d[at + 1];
-}
-
-bool ValidAcl(const unsigned char *d, uint32_t length, uint32_t at)
-{
-    if (at > length || length - at < 8 || d[at] < 2 || d[at] > 4)
-        return false;
-    uint32_t size = Get16(d + at + 2), count = Get16(d + at + 4);
-    if (size < 8 || size > length - at)
-        return false;
-    for (uint32_t i = 0, ace = 8; i < count; i++) {
-        if (size - ace < 4)
-            return false;
-        uint32_t aceSize = Get16(d + at + ace + 2);
-        if (aceSize < 4 || aceSize > size - ace)
-            return false;
-        ace += aceSize;
-    }
-    return true;
-}
-
-bool ValidDescriptor(const unsigned char *d, uint32_t length)
-{
-    if (length < kMinDescriptor || d[0] != 1)
-        return false;
-    uint16_t control = Get16(d + 2);
-    uint32_t owner = Get32(d + 4), group = Get32(d + 8), sacl = Get32(d + 12), dacl = Get32(d + 16);
-    const uint16_t selfRelative = 0x8000, daclPresent = 0x0004, saclPresent = 0x0010;
-    return (control & selfRelative) != 0 && (owner == 0 || ValidSid(d, length, owner)) &&
-           (group == 0 || ValidSid(d, length, group)) &&
-           (!(control & daclPresent) || dacl == 0 || ValidAcl(d, length, dacl)) &&
-           (!(control & saclPresent) || sacl == 0 || ValidAcl(d, length, sacl));
-}
-
-// A key's security cell; its descriptor is checked the first time a key
-// refers to it.
-bool Check::Security(uint32_t cell)
-{
-    uint64_t room = 0;
-    const unsigned char *sk = Record(cell, kRegfPartSecurity, "sk", regf_sk::kDescriptor, &room);
-    if (sk == NULL)
-        return false;
-    if (reached.Get(cell))
-        return true;
-    uint32_t length = Get32(sk + regf_sk::kLength);
-    if (room - regf_sk::kDescriptor < length)
-        return Fail(kRegfCheckTooShort, kRegfPartSecurity, cell, regf_sk::kDescriptor + (uint64_t)length, room);
-    if (!ValidDescriptor(sk + regf_sk::kDescriptor, length))
-        return Fail(kRegfCheckBadDescriptor, kRegfPartSecurity, cell);
-    reached.Set(cell);
-    securityCells.push_back(cell);
-    return true;
-}
-
-// The security cells are one closed chain from the root's, each cell's next
-// pointing back to it, that holds every one a key uses. The chain is
-// followed at most as many steps as the bins hold security cells.
-bool Check::SecurityList()
-{
-    chain.clear();
-    report->entry = 0;
-    if (securityCells.empty())
-        return true;
-    uint32_t first = securityCells[0], cell = first;
-    uint64_t room = 0, steps = 0, usedOnList = 0;
-    do {
-        if (++steps > securityTotal)
-            return Fail(kRegfCheckBadSecurityList, kRegfPartHive, cell);
-        const unsigned char *sk = Record(cell, kRegfPartHive, "sk", regf_sk::kDescriptor, &room);
-        if (sk == NULL)
-            return false;
-        usedOnList += reached.Get(cell);
-        uint32_t next = Get32(sk + regf_sk::kNext);
-        const unsigned char *n = Record(next, kRegfPartHive, "sk", regf_sk::kDescriptor, &room);
-        if (n == NULL)
-            return false;
-        if (Get32(n + regf_sk::kPrevious) != cell)
-            return Fail(kRegfCheckBadSecurityList, kRegfPartHive, cell);
-        cell = next;
-    } while (cell != first);
-    // Back at the first within that many steps, no cell was met twice.
-    if (usedOnList != securityCells.size()) {
-        for (uint32_t used : securityCells) {
-            bool on = false;
-            cell = first;
-            do {
-                on = cell == used;
-                cell = Get32(bins + cell + 4 + regf_sk::kNext);
-            } while (!on && cell != first);
-            if (!on)
-                return Fail(kRegfCheckBadSecurityList, kRegfPartHive, used);
-        }
-    }
-    return true;
-}
-
 bool CheckMapped(Check &c, uint32_t root)
 {
     c.used.Size(c.size);
@@ -483,7 +301,9 @@ bool CheckMapped(Check &c, uint32_t root)
     return c.SecurityList();
 }
 
-} // namespace
+} // namespace regf_check_walk
+
+using regf_check_walk::Check;
 
 bool RegfCheckHive(int fd, RegfCheckReport *report)
 {
@@ -494,8 +314,8 @@ bool RegfCheckHive(int fd, RegfCheckReport *report)
     RegfHeader header;
     struct stat st;
     errno = 0;
-    if (pread(fd, base, sizeof base, 0) != (ssize_t)sizeof base || !ParseRegfHeader(base, sizeof base, &header) ||
-        fstat(fd, &st) != 0 || (uint64_t)st.st_size < kRegfBinsStart + header.binsSize) {
+    if (pread(fd, base, sizeof base, 0) != (ssize_t)sizeof base || fstat(fd, &st) != 0 ||
+        RegfCheckBaseBlock(base, sizeof base, (uint64_t)st.st_size, &header) != kRegfBaseOk) {
         report->error = errno;
         return c.Fail(errno != 0 ? kRegfCheckUnreadable : kRegfCheckBadBin, kRegfPartHive, 0);
     }

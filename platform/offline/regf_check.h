@@ -58,7 +58,9 @@ enum RegfDamage {
     kRegfCheckBadDescriptor,  // a security cell whose descriptor Windows would not take
     kRegfCheckBadSecurityList, // the chain of security cells is broken at this cell
     kRegfCheckTooManyKeys,    // more keys than kRegfCheckMaxKeys (need: the cap)
-    kRegfCheckTooManyEntries  // more list entries than kRegfCheckMaxEntries (need: the cap)
+    kRegfCheckTooManyEntries, // more list entries than kRegfCheckMaxEntries (need: the cap)
+    kRegfCheckBadName         // a key or value name in UTF-16 of an odd length or with a broken
+                              // surrogate pair: Windows keeps it, but hivex cannot read it
 };
 
 // The record the damage is in, or that refers to the damaged cell.
@@ -99,8 +101,8 @@ struct RegfCheckReport {
     bool valueNamed = false;
 };
 
-// Checks the hive in fd, whose base block has been checked (its bins lie in
-// the file). True when it is sound; else false, with report saying what was
+// Checks the hive in fd, whose base block has been checked
+// (RegfCheckBaseBlock: a base block it refuses is kRegfCheckBadBin). True when it is sound; else false, with report saying what was
 // found first.
 bool RegfCheckHive(int fd, RegfCheckReport *report);
 

@@ -19,6 +19,7 @@
 #ifndef TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 #define TESSARIL_PLATFORM_OFFLINE_REGF_FINISH_H
 
+#include "platform/offline/regf_big_data.h"
 #include "platform/offline/regf_cells.h"
 
 #include <stddef.h>
@@ -28,13 +29,6 @@
 #include <utility>
 #include <vector>
 
-// A cell left in use by hivex that nothing points to any more, as it was
-// before hivex wrote the hive: its file offset and a digest of its bytes.
-struct RegfOrphan {
-    uint32_t cell;
-    uint64_t digest;
-};
-
 // What a run did to a hive, for the last pass. Keys are file offsets of key
 // cells (what hivex hands out as node handles); a key may be listed twice.
 struct RegfFinish {
@@ -42,7 +36,7 @@ struct RegfFinish {
     std::vector<uint32_t> stamped;   // keys created or changed: given time
     std::vector<uint32_t> grown;     // keys given new subkeys: lists sorted
     std::vector<uint32_t> rewritten; // keys whose values hivex wrote anew
-    std::vector<RegfOrphan> orphaned; // see CollectBigDataCells: freed
+    std::vector<RegfOrphan> orphaned; // see CollectBigDataCells (regf_big_data.h): freed
     // The names of keys already known (UTF-8, as hivex gives them) by the
     // file offset of their records, in the order of the offsets: the
     // children of the grown keys that the run has looked up, whose records
@@ -64,12 +58,5 @@ struct RegfFinish {
 // written). After a failure the file may be partly changed: only use it on a
 // file that is not yet the hive.
 RegfStatus FinishCommittedHive(int fd, const RegfFinish &what, long *moved = NULL, int *ioError = NULL);
-
-// hivex frees the "db" record of a value it rewrites, but not its segment
-// list nor its segments. Given the file offset of a value's data cell in fd
-// (a file holding the value as the run found it), appends the cells that are
-// left behind when it is a "db" record, nothing when it is a plain cell.
-// False when the record is malformed or cannot be read.
-bool CollectBigDataCells(int fd, uint32_t cell, std::vector<RegfOrphan> *cells);
 
 #endif

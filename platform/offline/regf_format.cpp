@@ -67,3 +67,20 @@ bool ParseRegfHeader(const unsigned char *block, size_t size, RegfHeader *out)
     out->checksumOk = RegfChecksum(block) == Get32(block + regf_base::kChecksum);
     return true;
 }
+
+RegfBaseBlock RegfCheckBaseBlock(const unsigned char *block, size_t size, uint64_t fileSize, RegfHeader *header)
+{
+    if (!ParseRegfHeader(block, size, header))
+        return kRegfBaseNotHive;
+    if (header->sequence1 != header->sequence2)
+        return kRegfBaseNotClean;
+    if (!header->checksumOk || header->major != 1)
+        return kRegfBaseBadHeader;
+    // hivex takes the size of the bins from the header and would grow the
+    // hive to it when a key is added: a size the file does not hold is
+    // damage.
+    if (header->binsSize == 0 || header->binsSize % kRegfBinBlock != 0 ||
+        kRegfBinsStart + (uint64_t)header->binsSize > fileSize || header->rootCell >= header->binsSize)
+        return kRegfBaseBadSize;
+    return kRegfBaseOk;
+}

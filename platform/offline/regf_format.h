@@ -127,6 +127,20 @@ uint32_t RegfChecksum(const unsigned char *block);
 // does not start with the "regf" signature.
 bool ParseRegfHeader(const unsigned char *block, size_t size, RegfHeader *out);
 
+// What a base block is, as a hive is taken: the first of these that applies.
+enum RegfBaseBlock {
+    kRegfBaseOk = 0,
+    kRegfBaseNotHive,   // shorter than a base block, or without the "regf" signature
+    kRegfBaseNotClean,  // its two sequence numbers differ
+    kRegfBaseBadHeader, // its checksum or its major version is wrong
+    kRegfBaseBadSize    // its bins are empty, not whole 4 KB blocks, run past the
+                        // end of the file, or do not hold the root cell
+};
+
+// Checks the base block of a hive file of fileSize bytes, of which block
+// holds the first size; *header is parsed when it is a hive's at all.
+RegfBaseBlock RegfCheckBaseBlock(const unsigned char *block, size_t size, uint64_t fileSize, RegfHeader *header);
+
 // The hash that a hash leaf ("lh") keeps of a key name and the hint that a
 // fast leaf ("lf") keeps, as the kernel computes them, of a name as its key
 // record stores it: length bytes at name, one a character when compressed,

@@ -9,6 +9,8 @@
 // TESSARIL_CRASH_RUNS sets the number of random kills (100 by default),
 // TESSARIL_CRASH_SEED the seed of their delays (printed by every run).
 #include "offline_harness.h"
+#include "platform/offline/regf_format.h"
+#include "testing/regf_walk.h"
 
 #include <gtest/gtest.h>
 
@@ -120,26 +122,18 @@ bool RunAndKill(const Installation &inst, const std::string &answers, double del
 // the same hive then give the same bytes.
 std::string WithoutTimes(std::string d)
 {
-    if (d.size() < 0x1020)
+    if (d.size() < kRegfBinsStart + regf_bin::kHeaderSize)
         return d;
-    Put64(d, 0x0C, 0);
-    Put32(d, 0x1FC, 0);
-    Put64(d, 0x1014, 0);
-    for (size_t bin = 0x1000; bin + 0x20 <= d.size() && d.compare(bin, 4, "hbin") == 0;) {
-        size_t binSize = Get32(d, bin + 8);
-        if (binSize < 0x1000 || bin + binSize > d.size())
-            break;
-        for (size_t cell = bin + 0x20; cell + 4 <= bin + binSize;) {
-            int32_t size = (int32_t)Get32(d, cell);
-            size_t length = size < 0 ? (size_t)-(int64_t)size : (size_t)size;
-            if (length < 8 || cell + length > bin + binSize)
-                break;
-            if (size < 0 && length >= 16 && d.compare(cell + 4, 2, "nk") == 0)
-                Put64(d, cell + 8, 0);
-            cell += length;
-        }
-        bin += binSize;
-    }
+    Put64(d, regf_base::kTime, 0);
+    Put32(d, regf_base::kChecksum, 0);
+    Put64(d, kRegfBinsStart + regf_bin::kTime, 0);
+    std::vector<size_t> keys;
+    RegfWalkCells(d, [&](const RegfWalkedCell &cell) {
+        if (cell.used && cell.size >= 16 && d.compare(cell.at + 4, 2, "nk") == 0)
+            keys.push_back(cell.at + 4);
+    });
+    for (size_t nk : keys)
+        Put64(d, nk + regf_nk::kTime, 0);
     return d;
 }
 

@@ -118,6 +118,10 @@ TEST(OfflineDamagedHives, RefusedBeforeAnyQuestionUnlessWindowsLoadsThem)
          "key \\ControlSet001\\Services is listed under a key that its record does not name as its parent"},
         {"empty key name", [&](std::string &d) { Put16(d, svc + regf_nk::kNameLength, 0); },
          " of key \\ControlSet001\\Services has an empty name or is larger than a key can be"},
+        // Windows keeps such a name, but hivex cannot read it.
+        {"name hivex cannot read",
+         [&](std::string &d) { Put16(d, svc + regf_nk::kFlags, Get16(d, svc + regf_nk::kFlags) & ~regf_nk::kFlagCompressed); },
+         " of key \\ControlSet001\\Services has a name that tessaril's hive reader cannot read", false},
         {"too deep", deep, "\\Level\\... lies more than 510 levels below the root, deeper than Windows allows"},
         {"value list outside the bins", [&](std::string &d) { Put32(d, classKey + regf_nk::kValueList, outside); },
          "the value list of " + classPath + " lies at no cell in use"},

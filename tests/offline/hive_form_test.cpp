@@ -5,7 +5,9 @@
 #include "offline_harness.h"
 
 #include "platform/emulated/key_names.h"
+#include "platform/offline/regf_big_data.h"
 #include "platform/offline/regf_finish.h"
+#include "testing/regf_walk.h"
 #include "testing/regf_writer.h"
 
 #include <gtest/gtest.h>
@@ -104,15 +106,7 @@ int AllocatedCells(const std::string &hive, uint32_t size)
 {
     std::string d = ReadFile(hive);
     int count = 0;
-    for (size_t bin = 0x1000; bin + 0x20 <= d.size() && d.compare(bin, 4, "hbin") == 0;) {
-        size_t end = bin + Field32(d, bin + 8);
-        for (size_t cell = bin + 0x20; cell + 4 <= end && cell + 4 <= d.size();) {
-            int32_t raw = (int32_t)Field32(d, cell);
-            count += raw == -(int32_t)size;
-            cell += raw < 0 ? (size_t) - (int64_t)raw : (size_t)raw ? (size_t)raw : end;
-        }
-        bin = end > bin ? end : d.size();
-    }
+    RegfWalkCells(d, [&](const RegfWalkedCell &cell) { count += cell.used && cell.size == size; });
     return count;
 }
 

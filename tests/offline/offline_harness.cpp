@@ -1,6 +1,9 @@
 // Helpers of the offline tests: sample installations, program runs, hive readback.
 #include "offline_harness.h"
 
+#include "platform/offline/regf_format.h"
+#include "testing/regf_walk.h"
+
 #include <dirent.h>
 #include <errno.h>
 #include <fcntl.h>
@@ -400,63 +403,52 @@ CellCensus CountCells(const std::string &hive)
 {
     CellCensus census{{}, 0, {}, false};
     std::string d = ReadFile(hive);
-    if (d.size() < 0x2000 || d.compare(0, 4, "regf") != 0)
+    if (d.size() < kRegfBinsStart + kRegfBinBlock || d.compare(regf_base::kSignature, 4, "regf") != 0)
         return census;
     std::vector<size_t> fastLeaves;
-    for (size_t bin = 0x1000; bin < d.size();) {
-        if (d.compare(bin, 4, "hbin") != 0)
-            return census;
-        size_t binSize = Get32(d, bin + 8);
-        if (binSize < 0x1000 || bin + binSize > d.size())
-            return census;
-        for (size_t cell = bin + 0x20; cell < bin + binSize;) {
-            int32_t size = (int32_t)Get32(d, cell);
-            size_t length = size < 0 ? (size_t)-(int64_t)size : (size_t)size;
-            if (length < 8 || cell + length > bin + binSize)
-                return census;
-            if (size < 0) {
-                std::string sig = d.substr(cell + 4, 2);
-                if (sig == "lh" || sig == "lf" || sig == "li" || sig == "ri")
-                    census.lists[sig]++;
-                if (sig == "lf" || sig == "lh")
-                    fastLeaves.push_back(cell + 4);
-            }
-            cell += length;
-        }
-        bin += binSize;
-    }
+    bool whole = RegfWalkCells(d, [&](const RegfWalkedCell &cell) {
+        if (!cell.used)
+            return;
+        std::string sig = d.substr(cell.at + 4, 2);
+        if (sig == "lh" || sig == "lf" || sig == "li" || sig == "ri")
+            census.lists[sig]++;
+        if (sig == "lf" || sig == "lh")
+            fastLeaves.push_back(cell.at + 4);
+    });
+    if (!whole)
+        return census;
     for (size_t list : fastLeaves) {
         bool hashed = d[list + 1] == 'h';
-        unsigned n = Get16(d, list + 2);
+        unsigned n = Get16(d, list + regf_list::kCount);
         for (unsigned i = 0; i < n; i++) {
-            size_t nk = 0x1000 + Get32(d, list + 4 + 8 * i) + 4;
-            if (nk + 0x4C > d.size() || d.compare(nk, 2, "nk") != 0) {
+            size_t nk = RegfFileOffset(Get32(d, list + regf_list::kEntries + 8 * i)) + 4;
+            if (nk + regf_nk::kName > d.size() || d.compare(nk, 2, "nk") != 0) {
                 census.badHints++;
                 continue;
             }
-            unsigned nameLen = Get16(d, nk + 0x48);
-            bool ascii = (Get16(d, nk + 2) & 0x20) != 0;
+            unsigned nameLen = Get16(d, nk + regf_nk::kNameLength);
+            bool ascii = (Get16(d, nk + regf_nk::kFlags) & regf_nk::kFlagCompressed) != 0;
             std::string hint(4, '\0');
             for (unsigned j = 0; j < 4; j++) {
                 if (ascii && j < nameLen)
-                    hint[j] = d[nk + 0x4C + j];
+                    hint[j] = d[nk + regf_nk::kName + j];
                 else if (!ascii && 2 * j + 1 < nameLen)
-                    hint[j] = d[nk + 0x4C + 2 * j];
+                    hint[j] = d[nk + regf_nk::kName + 2 * j];
             }
             if (hashed)
-                census.hashes[d.substr(nk + 0x4C, nameLen)] = Get32(d, list + 4 + 8 * i + 4);
+                census.hashes[d.substr(nk + regf_nk::kName, nameLen)] = Get32(d, list + regf_list::kEntries + 8 * i + 4);
             if (hashed) {
                 // Each character in upper case, h = h * 37 + c.
                 uint32_t hash = 0;
                 bool plain = ascii;
                 for (unsigned j = 0; j < nameLen && plain; j++) {
-                    char c = d[nk + 0x4C + j];
+                    char c = d[nk + regf_nk::kName + j];
                     plain = (unsigned char)c < 0x80;
                     hash = hash * 37 + (uint32_t)(c >= 'a' && c <= 'z' ? c - 0x20 : c);
                 }
-                if (plain && Get32(d, list + 4 + 8 * i + 4) != hash)
+                if (plain && Get32(d, list + regf_list::kEntries + 8 * i + 4) != hash)
                     census.badHints++;
-            } else if (d.compare(list + 4 + 8 * i + 4, 4, hint) != 0) {
+            } else if (d.compare(list + regf_list::kEntries + 8 * i + 4, 4, hint) != 0) {
                 census.badHints++;
             }
         }
@@ -468,8 +460,8 @@ CellCensus CountCells(const std::string &hive)
 void SequenceNumbers(const std::string &hive, unsigned *first, unsigned *second)
 {
     std::string d = ReadFile(hive);
-    *first = d.size() >= 12 ? Get32(d, 4) : 0;
-    *second = d.size() >= 12 ? Get32(d, 8) : 0;
+    *first = d.size() >= 12 ? Get32(d, regf_base::kSequence1) : 0;
+    *second = d.size() >= 12 ? Get32(d, regf_base::kSequence2) : 0;
 }
 
 
@@ -487,7 +479,7 @@ std::set<std::string> FolderNames(const std::string &path)
 
 size_t FindCell(const std::string &d, const char *sig, const std::string &name)
 {
-    size_t nameAt = std::string(sig) == "nk" ? 0x4C : 0x14;
+    size_t nameAt = std::string(sig) == "nk" ? regf_nk::kName : regf_vk::kName;
     for (size_t at = d.find(name); at != std::string::npos; at = d.find(name, at + 1))
         if (at >= nameAt && d.compare(at - nameAt, 2, sig) == 0)
             return at - nameAt;

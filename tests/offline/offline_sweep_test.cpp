@@ -28,7 +28,7 @@ void Prepare(const char *, const std::function<void()> &setUp)
 {
     memplat::PutFile(kHive, g_sampleHive);
     char message[2048];
-    ASSERT_EQ(kLoadOk, OfflineLoadHive(kOfflineSystem, kHive, kHive, message, sizeof message))
+    ASSERT_EQ(kHiveLoaded, OfflineLoadHive(kOfflineSystem, kHive, kHive, message, sizeof message))
         << message;
     // One handle held across the set-up, so that it is written once, when
     // that handle is closed.
