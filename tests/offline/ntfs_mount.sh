@@ -73,7 +73,7 @@ mount)
     exit 1
     ;;
   esac
-  # Sparse: 64 MiB leaves room for every installation the tests make.
+  # Sparse: the size asked for costs only what is written.
   truncate -s "${4:-64M}" "$dir/image" && mkntfs -F -Q -q -L Tessaril "$dir/image" >/dev/null 2>&1 ||
     cannot "mkntfs cannot make a volume in $dir/image"
   mnt=$(mktemp -d /tmp/tessaril-ntfs.XXXXXX) || cannot "no folder of its own under /tmp to mount on"

@@ -470,7 +470,11 @@ std::set<std::string> FolderNames(const std::string &path)
     std::set<std::string> names;
     DIR *d = opendir(path.c_str());
     for (struct dirent *e = d ? readdir(d) : NULL; e; e = readdir(d))
-        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0)
+        // ntfs-3g keeps a file deleted while open as ".fuse_hidden..." until
+        // its last handle is closed, and removes it soon after: the
+        // file system's, not the program's.
+        if (strcmp(e->d_name, ".") != 0 && strcmp(e->d_name, "..") != 0 &&
+            strncmp(e->d_name, ".fuse_hidden", 12) != 0)
             names.insert(e->d_name);
     if (d)
         closedir(d);
