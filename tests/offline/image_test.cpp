@@ -39,6 +39,9 @@ struct Place {
 };
 Place g_place;
 std::string g_skip; // why the group cannot run here
+// tessaril, copied into the group's folder: the build tree may lie where the
+// user nobody cannot reach it (a private home).
+std::string g_exe = TESSARIL_EXE;
 
 RunResult AsUser(std::vector<std::string> argv, const std::string &input = "")
 {
@@ -56,7 +59,7 @@ RunResult AsUser(std::vector<std::string> argv, const std::string &input = "")
 
 RunResult Tessaril(std::vector<std::string> args)
 {
-    args.insert(args.begin(), TESSARIL_EXE);
+    args.insert(args.begin(), g_exe);
     return AsUser(args);
 }
 
@@ -288,7 +291,7 @@ TEST(ImageRuns, RefusedWithoutAnApplianceAndKilled)
             "lib=$(ldconfig -p | awk '/libguestfs[.]so[.]0 /{ print $NF; exit }') && "
             "mount --bind /dev/null \"$lib\" && exec \"$@\"", "sh"};
         argv.insert(argv.end(), g_place.as.begin(), g_place.as.end());
-        argv.insert(argv.end(), {TESSARIL_EXE, "--check", Image("bare.img")});
+        argv.insert(argv.end(), {g_exe, "--check", Image("bare.img")});
         RunResult r = RunProgram(argv);
         EXPECT_EQ(2, r.exitCode);
         EXPECT_TRUE(Contains(r.err, "libguestfs cannot be loaded (")) << r.err;
@@ -299,7 +302,7 @@ TEST(ImageRuns, RefusedWithoutAnApplianceAndKilled)
     pid_t run = fork();
     if (run == 0) {
         std::vector<std::string> a = g_place.as;
-        a.insert(a.end(), {"/usr/bin/env", "TMPDIR=" + g_place.tmp, "LIBGUESTFS_CACHEDIR=/var/tmp", TESSARIL_EXE,
+        a.insert(a.end(), {"/usr/bin/env", "TMPDIR=" + g_place.tmp, "LIBGUESTFS_CACHEDIR=/var/tmp", g_exe,
                            "--check", Image("bare.img")});
         std::vector<char *> args;
         for (std::string &s : a)
@@ -340,6 +343,12 @@ int main(int argc, char **argv)
     g_place.folder = place.path;
     g_place.tmp = place.path + "/tmp";
     mkdir(g_place.tmp.c_str(), 0700);
+    g_exe = g_place.folder + "/tessaril";
+    WriteFile(g_exe, ReadFile(TESSARIL_EXE));
+    if (chmod(g_exe.c_str(), 0755) != 0) {
+        printf("FAILED: cannot copy %s into %s\n", TESSARIL_EXE, g_place.folder.c_str());
+        return 1;
+    }
     if (geteuid() == 0) {
         g_place.as = {"/usr/bin/setpriv", "--reuid=65534", "--regid=65534", "--clear-groups"};
         if (chown(g_place.folder.c_str(), 65534, 65534) != 0 || chown(g_place.tmp.c_str(), 65534, 65534) != 0) {
