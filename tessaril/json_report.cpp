@@ -6,6 +6,7 @@
 #include "platform/offline/hivex_store.h"
 #include "platform/registry.h"
 #include "platform/version.h"
+#include "tessaril/report.h"
 #include "tessaril/words.h"
 
 // No exception leaves the library: a misuse ends the program instead, and
@@ -100,9 +101,7 @@ Json PathOrNull(const std::string &path) { return path.empty() ? Json(nullptr) :
 void ReadJsonRun(JsonRun *run)
 {
     OSVERSIONINFOEXA info;
-    memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = sizeof info;
-    run->versionKnown = GetVersionExA((LPOSVERSIONINFOA)&info) != FALSE;
+    run->versionKnown = QueryInstallationVersion(&info);
     run->major = info.dwMajorVersion;
     run->minor = info.dwMinorVersion;
     run->build = info.dwBuildNumber;

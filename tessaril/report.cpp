@@ -177,10 +177,15 @@ bool UnsupportedSystem(SystemVersion *version)
     if (!g_OperatingSystem.windows9x && !g_OperatingSystem.otherNT)
         return false;
     OSVERSIONINFOEXA info;
-    memset(&info, 0, sizeof info);
-    info.dwOSVersionInfoSize = sizeof info;
-    version->known = GetVersionExA((LPOSVERSIONINFOA)&info) != FALSE;
+    version->known = QueryInstallationVersion(&info);
     version->major = info.dwMajorVersion;
     version->minor = info.dwMinorVersion;
     return true;
+}
+
+bool QueryInstallationVersion(OSVERSIONINFOEXA *info)
+{
+    memset(info, 0, sizeof *info);
+    info->dwOSVersionInfoSize = sizeof *info;
+    return GetVersionExA((LPOSVERSIONINFOA)info) != FALSE;
 }

@@ -5,6 +5,7 @@
 #define TESSARIL_TESSARIL_REPORT_H
 
 #include "platform/installation.h"
+#include "platform/version.h"
 #include "repair/filter_list.h"
 
 #include <stdio.h>
@@ -64,5 +65,9 @@ struct SystemVersion {
     DWORD major, minor;
 };
 bool UnsupportedSystem(SystemVersion *version);
+
+// The installation's version as GetVersionExA gives it (info zeroed first);
+// false when none can be read.
+bool QueryInstallationVersion(OSVERSIONINFOEXA *info);
 
 #endif
