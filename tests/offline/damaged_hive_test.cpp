@@ -42,38 +42,38 @@ TEST(OfflineDamagedHives, RefusedBeforeAnyQuestionUnlessWindowsLoadsThem)
     const uint32_t outside = 0x7FFFFFF0u;
     const std::string classPath = "key \\ControlSet001\\Control\\Class\\{4D36E965-E325-11CE-BFC1-08002BE10318}";
     // A chain of keys nested deeper than Windows allows, made by hivex.
-    auto deep = [&](std::string &d) {
+    // d changed by hivex at the key SampleSvc0001 (change returns false on a failure).
+    auto atService = [&](std::string &d, const std::function<bool(hive_h *, hive_node_h)> &change) {
         WriteFile(hive, d);
         hive_h *h = hivex_open(hive.c_str(), HIVEX_OPEN_WRITE);
         ASSERT_NE(nullptr, h);
         hive_node_h node = hivex_root(h);
         for (const char *name : {"ControlSet001", "Services", "SampleSvc0001"})
             node = hivex_node_get_child(h, node, name);
-        for (int i = 0; i < 510 && node != 0; i++)
-            node = hivex_node_add_child(h, node, "Level");
         ASSERT_NE(0u, node);
+        EXPECT_TRUE(change(h, node));
         ASSERT_EQ(0, hivex_commit(h, NULL, 0));
         hivex_close(h);
         d = ReadFile(hive);
+    };
+    auto deep = [&](std::string &d) {
+        atService(d, [](hive_h *h, hive_node_h node) {
+            for (int i = 0; i < 510 && node != 0; i++)
+                node = hivex_node_add_child(h, node, "Level");
+            return node != 0;
+        });
     };
 
     // Value lists shared by many keys, each a million bytes of entries that
     // all name one value: more list entries than the check reads.
     auto shared = [&](std::string &d) {
-        WriteFile(hive, d);
-        hive_h *h = hivex_open(hive.c_str(), HIVEX_OPEN_WRITE);
-        ASSERT_NE(nullptr, h);
-        hive_node_h node = hivex_root(h);
-        for (const char *name : {"ControlSet001", "Services", "SampleSvc0001"})
-            node = hivex_node_get_child(h, node, name);
-        std::string entries;
-        for (int i = 0; i < 249000; i++)
-            entries += DwordBytes(CellOf(upper));
-        hive_set_value many = {(char *)"Many", hive_t_REG_BINARY, entries.size(), &entries[0]};
-        ASSERT_EQ(0, hivex_node_set_value(h, node, &many, 0));
-        ASSERT_EQ(0, hivex_commit(h, NULL, 0));
-        hivex_close(h);
-        d = ReadFile(hive);
+        atService(d, [&](hive_h *h, hive_node_h node) {
+            std::string entries;
+            for (int i = 0; i < 249000; i++)
+                entries += DwordBytes(CellOf(upper));
+            hive_set_value many = {(char *)"Many", hive_t_REG_BINARY, entries.size(), &entries[0]};
+            return hivex_node_set_value(h, node, &many, 0) == 0;
+        });
         uint32_t list = Get32(d, FindCell(d, "vk", "Many") + regf_vk::kData);
         for (int i = 2; i <= 20; i++) {
             size_t key = FindCell(d, "nk", "SampleSvc00" + std::string(i < 10 ? "0" : "") + std::to_string(i));
