@@ -44,16 +44,6 @@ bool Contains(const std::string &text, const std::string &part)
     return text.find(part) != std::string::npos;
 }
 
-// The hive as reglookup reads it, keys without their modification times.
-std::map<std::string, std::string> Contents(const std::string &hive)
-{
-    std::map<std::string, std::string> seen = Reglookup(hive);
-    for (auto &kv : seen)
-        if (kv.second.compare(0, 4, "KEY,") == 0)
-            kv.second = "KEY,";
-    return seen;
-}
-
 } // namespace
 
 TEST(CommandLine, EachWayOfNamingTheInstallation)

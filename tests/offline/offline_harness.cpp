@@ -399,6 +399,15 @@ std::map<std::string, std::string> Reglookup(const std::string &hive)
     return out;
 }
 
+std::map<std::string, std::string> Contents(const std::string &hive)
+{
+    std::map<std::string, std::string> seen = Reglookup(hive);
+    for (auto &kv : seen)
+        if (kv.second.compare(0, 4, "KEY,") == 0)
+            kv.second = "KEY,";
+    return seen;
+}
+
 CellCensus CountCells(const std::string &hive)
 {
     CellCensus census{{}, 0, {}, false};

@@ -86,6 +86,8 @@ std::vector<std::string> HivexSubkeys(const std::string &hive, const std::string
 
 // The whole hive as reglookup prints it: path -> "TYPE,VALUE".
 std::map<std::string, std::string> Reglookup(const std::string &hive);
+// The same, keys without their modification times.
+std::map<std::string, std::string> Contents(const std::string &hive);
 
 // Raw cells: how many allocated cells carry each list signature ("lh", "lf",
 // "li", "ri"), and whether every fast-leaf entry's hint holds the first four
